@@ -345,14 +345,36 @@ bool MSRStartUpAndWipe::wipeoutAnalyticsDataAndResetComponents() {
     MSRScheduler::checkOnBackgroundThreadWithMethodName("wipeoutAnalyticsDataAndResetComponents", engine_.monitor().get());
     log(6, 23171, "Resetting App Measurement data");
     // The database goes first: when it cannot be reset, the preferences and
-    // counters stay as they are and still agree with the data it holds.
+    // counters stay as they are and still agree with the data it holds. Either
+    // branch wipes the same files (the database, its logs, a salvage's mark
+    // and its copies): a wipe that leaves a salvage behind sees the wiped rows
+    // copied back into the fresh file. One that could not finish is said
+    // where a person sees it and is run again by the next start (the reset's
+    // retry count stays).
+    auto sayUnfinished = [](const std::string& cause) {
+        std::fprintf(stderr,
+                     "analytics data: the reset could not finish (%s); what it wipes is neither sent nor brought back, "
+                     "and a later start finishes it\n",
+                     cause.c_str());
+        foundation::DataLoss::note("analytics reset (unfinished; a later start finishes it)");
+    };
     if (engine_.database_) {
         MSRError error;
         if (!engine_.database_->reset(&error)) {
             log(1, 23209, "Failed to reset database", {error});
+            sayUnfinished(error.localizedDescription());
+            return false;
+        }
+    } else {
+        // The wipe decided at start-up runs before the database is opened.
+        std::string failure;
+        if (!MSRDatabase::wipeFiles(MSRSDKFilePath(engine_.databaseName_), &failure)) {
+            log(1, 23014, "Failed to delete old database file. Error", {failure});
+            sayUnfinished(failure);
             return false;
         }
     }
+    foundation::DataLoss::recovered("analytics reset (unfinished; a later start finishes it)");
     engine_.onDeviceConversion().resetPSMCounts();
     engine_.previousZMPAppID_ = engine_.persistedConfig_->appIDFromZMP();
     engine_.persistedConfig_->clearValues();
@@ -370,15 +392,6 @@ bool MSRStartUpAndWipe::wipeoutAnalyticsDataAndResetComponents() {
         context.persistedConfig = engine_.persistedConfig_;
         engine_.sessionReporter_ = MSRComponentRegistry::make<MSRSessionReporterInterface>(context);
         engine_.sessionReporter_->setReportingEnabled(engine_.enabled_);
-    } else {
-        // The wipe decided at start-up runs before the database is opened.
-        const std::string path = MSRSDKFilePath(engine_.databaseName_);
-        std::error_code ignored;
-        MSRError error;
-        if (std::filesystem::exists(path, ignored) && !MSRDeleteFileAtPath(path, &error) && error.code() != 0) {
-            log(1, 23014, "Failed to delete old database file. Error", {error});
-        }
-        for (const char* suffix : {"-wal", "-shm"}) std::filesystem::remove(path + suffix, ignored);
     }
     if (engine_.identity_) {
         engine_.identity_->updateIdentifiersAndWait();

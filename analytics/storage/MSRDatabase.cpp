@@ -343,6 +343,63 @@ void MSRDatabase::raiseBundleIndex(std::optional<int64_t> keptIndex) {
     sqlite3_finalize(raise);
 }
 
+namespace {
+
+// How far the salvage of each kept copy has come, written in the commit of
+// each part with the rows the part copied: the mark, a file beside the
+// database, is written after that commit and may fail to be, and a start that
+// took a copied part for not copied would copy it again after the engine had
+// sent its rows. Keyed by the copy's name and size, which a copy keeps while
+// it waits. Only a file a salvage wrote into has the table.
+constexpr const char* kSalvageProgressTable = "salvage_progress";
+
+struct MSRSalvagePlace {
+    std::string table;
+    int64_t from = std::numeric_limits<int64_t>::min();
+};
+
+std::optional<MSRSalvagePlace> storedSalvagePlace(sqlite3* handle, const std::string& copy, int64_t copyBytes) {
+    sqlite3_stmt* read = nullptr;
+    std::optional<MSRSalvagePlace> place;
+    if (sqlite3_prepare_v2(handle,
+                           "SELECT resume_table, resume_from FROM salvage_progress WHERE copy = ?1 AND copy_bytes = ?2",
+                           -1, &read, nullptr) == SQLITE_OK) {
+        sqlite3_bind_text(read, 1, copy.c_str(), static_cast<int>(copy.size()), SQLITE_TRANSIENT);
+        sqlite3_bind_int64(read, 2, copyBytes);
+        if (sqlite3_step(read) == SQLITE_ROW && sqlite3_column_type(read, 0) == SQLITE_TEXT &&
+            sqlite3_column_type(read, 1) == SQLITE_INTEGER) {
+            place = MSRSalvagePlace{reinterpret_cast<const char*>(sqlite3_column_text(read, 0)),
+                                    sqlite3_column_int64(read, 1)};
+        }
+    }
+    sqlite3_finalize(read);
+    return place;
+}
+
+// Inside the part's transaction.
+bool storeSalvagePlace(sqlite3* handle, const std::string& copy, int64_t copyBytes, const MSRSalvagePlace& place) {
+    if (sqlite3_exec(handle,
+                     "CREATE TABLE IF NOT EXISTS salvage_progress (copy TEXT NOT NULL PRIMARY KEY, copy_bytes INTEGER "
+                     "NOT NULL, resume_table TEXT NOT NULL, resume_from INTEGER NOT NULL)",
+                     nullptr, nullptr, nullptr) != SQLITE_OK)
+        return false;
+    sqlite3_stmt* write = nullptr;
+    if (sqlite3_prepare_v2(handle, "INSERT OR REPLACE INTO salvage_progress VALUES (?1, ?2, ?3, ?4)", -1, &write,
+                           nullptr) != SQLITE_OK) {
+        sqlite3_finalize(write);
+        return false;
+    }
+    sqlite3_bind_text(write, 1, copy.c_str(), static_cast<int>(copy.size()), SQLITE_TRANSIENT);
+    sqlite3_bind_int64(write, 2, copyBytes);
+    sqlite3_bind_text(write, 3, place.table.c_str(), static_cast<int>(place.table.size()), SQLITE_TRANSIENT);
+    sqlite3_bind_int64(write, 4, place.from);
+    const bool written = sqlite3_step(write) == SQLITE_DONE;
+    sqlite3_finalize(write);
+    return written;
+}
+
+}  // namespace
+
 // The copies the salvage mark names are read one after the other, each
 // once: a copy set aside while a salvage waited holds the rows copied so far
 // and the engine's own rows stored meanwhile.
@@ -353,6 +410,7 @@ void MSRDatabase::resumeSalvage() {
     // Scratch copies a killed salvage left are read no more.
     MSRDatabaseSalvage::removeScratchCopies(path);
     std::optional<MSRSalvageMark> mark = MSRSalvageMark::read(markPath);
+    const bool salvaging = mark.has_value();
     if (mark) mark->forgetMissingCopies(fs::path(path).parent_path().string());
     std::error_code ec;
     while (mark && !mark->copies.empty()) {
@@ -381,6 +439,12 @@ void MSRDatabase::resumeSalvage() {
         }
     }
     fs::remove(markPath, ec);
+    // With the mark gone no copy is read again: the progress goes too, and
+    // the file has the tables of any other.
+    if (salvaging && !ec) {
+        const std::string drop = std::string("DROP TABLE IF EXISTS ") + kSalvageProgressTable;
+        sqlite3_exec(sqliteStore_->sqliteHandle(), drop.c_str(), nullptr, nullptr, nullptr);
+    }
 }
 
 // Every table the engine keeps: besides what waits to be sent, the counters,
@@ -428,6 +492,21 @@ MSRDatabase::SalvageOutcome MSRDatabase::salvageFirstCopy(MSRSalvageMark& mark, 
     } else {
         mark.from = std::numeric_limits<int64_t>::min();
     }
+    // The progress committed with the rows wins over a mark left behind; a
+    // mark of a version that kept no progress in the file (or one written
+    // after this file lost its own) is followed as it stands.
+    const std::string copyName = mark.copies.front();
+    std::error_code sizeError;
+    const uintmax_t copySize = fs::file_size(damagedCopy, sizeError);
+    const int64_t copyBytes = sizeError ? -1 : static_cast<int64_t>(copySize);
+    if (std::optional<MSRSalvagePlace> stored = storedSalvagePlace(sqliteStore_->sqliteHandle(), copyName, copyBytes)) {
+        const std::optional<size_t> place = placeOf(stored->table);
+        if (place && (*place > resumeAt || (*place == resumeAt && stored->from > mark.from))) {
+            resumeAt = *place;
+            mark.table = stored->table;
+            mark.from = stored->from;
+        }
+    }
     // A salvage that waited for room let the engine write rows of its own
     // meanwhile, at rowids the kept rows not yet copied may have: the copy
     // moves such a row out of the way of the kept one (see copyRows). The
@@ -449,14 +528,20 @@ MSRDatabase::SalvageOutcome MSRDatabase::salvageFirstCopy(MSRSalvageMark& mark, 
                 if (table == kEventsSnapshotTable && salvage->hasTable(table) &&
                     !sqliteStore_->createEmptyTable(kEventsSnapshotTable, "events", &error))
                     return false;
-                return salvage->copyRows(table, *sqliteStore_, from, limits, &results[t], &next);
+                if (!salvage->copyRows(table, *sqliteStore_, from, limits, &results[t], &next)) return false;
+                const MSRSalvagePlace reached{next ? table : t + 1 < tables.size() ? tables[t + 1] : kEveryTableCopied,
+                                              next ? *next : std::numeric_limits<int64_t>::min()};
+                if (!storeSalvagePlace(sqliteStore_->sqliteHandle(), copyName, copyBytes, reached)) {
+                    MSRSetError(&error, kState, "Failed to record the progress of the salvage");
+                    return false;
+                }
+                return true;
             });
             if (!committed) break;
             mark.table = next ? table : t + 1 < tables.size() ? tables[t + 1] : kEveryTableCopied;
             mark.from = next ? *next : std::numeric_limits<int64_t>::min();
-            // A mark that could not be written (a full disk) leaves the one
-            // before it, which sends the next start back over rows it copies
-            // once.
+            // The progress is in the file, committed with the part: a mark
+            // that could not be written (a full disk) only lags behind it.
             mark.write(markPath);
         }
         if (committed) mark.from = std::numeric_limits<int64_t>::min();
@@ -627,15 +712,52 @@ bool MSRDatabase::updateAppMetadata(const std::optional<MSRAppMetadata>& appMeta
 bool MSRDatabase::reset(MSRError* error) {
     commitPendingWrites();
     std::string path = sqliteStore_->databasePath();
-    if (!sqliteStore_->closeAndDeleteDatabase()) {
+    sqliteStore_->closeDatabase();
+    if (!wipeFiles(path)) {
         MSRSetError(error, kState, "Failed to delete database data");
         return false;
     }
-    // What the copies set aside hold is thrown away with the rest: a salvage
-    // still waiting would bring it back into the fresh file.
-    std::error_code ec;
-    std::filesystem::remove(path + kSalvageMarkSuffix, ec);
     return initializeDatabaseResources("Reset", path, error);
+}
+
+// The order keeps a wipe that stops anywhere (a kill, a removal that fails)
+// safe to finish by running it again, which the caller's retry does: the
+// copies go while the mark still names them, so a second run finds what the
+// first left; the mark goes once nothing it names is left, after which no
+// salvage brings anything back; the database's logs go before the file, so
+// no log outlives it to be played into a fresh one.
+bool MSRDatabase::wipeFiles(const std::string& path, std::string* failure) {
+    namespace fs = std::filesystem;
+    std::string unused;
+    if (!failure) failure = &unused;
+    const fs::path folder = fs::path(path).parent_path().empty() ? fs::path(".") : fs::path(path).parent_path();
+    auto remove = [failure](const std::string& file) {
+        std::error_code ec;
+        if (!fs::exists(fs::symlink_status(file, ec))) return true;
+        MSRClearImmutableFlag(file);
+        fs::remove(file, ec);
+        if (!ec) return true;
+        *failure = file + ": " + ec.message();
+        MSRStorageLog(1, 12100, "Failed to wipe the database's files. File, error", {file, ec.message()});
+        return false;
+    };
+    auto removeWithLogs = [&](const std::string& file) {
+        for (const char* suffix : {"-wal", "-journal", "-shm"}) {
+            if (!remove(file + suffix)) return false;
+        }
+        return remove(file);
+    };
+    const std::string markPath = path + kSalvageMarkSuffix;
+    MSRDatabaseSalvage::removeScratchCopies(path);
+    if (std::optional<MSRSalvageMark> mark = MSRSalvageMark::read(markPath)) {
+        // Only what a set-aside names so: a damaged mark names no other file.
+        const std::string copyPrefix = fs::path(path).filename().string() + ".damaged-";
+        for (const std::string& copy : mark->copies) {
+            if (copy.rfind(copyPrefix, 0) != 0) continue;
+            if (!removeWithLogs((folder / copy).string())) return false;
+        }
+    }
+    return remove(markPath + ".writing") && remove(markPath) && removeWithLogs(path);
 }
 
 bool MSRDatabase::performTransaction(const std::function<bool()>& block) { return performTransaction(block, true); }

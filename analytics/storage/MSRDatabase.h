@@ -124,6 +124,12 @@ class MSRDatabase {
     // Deletes the file and starts afresh. A failure leaves the database closed:
     // every later operation fails with "Database not open".
     bool reset(MSRError* error);
+    // Removes the database file at `path` (closed) with everything a later
+    // start could bring back into a fresh one: its logs, its salvage mark
+    // and every copy the mark names. Only removals, so it needs no room. A
+    // removal that fails stops it where it stands, which a later call
+    // finishes; false then, with the cause in `failure`.
+    static bool wipeFiles(const std::string& path, std::string* failure = nullptr);
     // One exclusive transaction; false (logged 12056) when the block answers
     // false or the commit fails. Exceptions roll back and propagate. Writes
     // waiting in a group (below) are committed first; inside a grouped block

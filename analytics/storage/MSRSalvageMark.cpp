@@ -50,12 +50,22 @@ bool writeSalvageMarkFile(const std::string& path, const std::string& bytes, std
     return true;
 }
 
-// Flushes the renames made in `folder` to the disk.
-void flushSalvageMarkFolder(const std::filesystem::path& folder) {
+// Flushes the renames made in `folder` to the disk; false, with the cause,
+// when that cannot be done: until then the new mark may be lost with the
+// power, and the file it names must not move.
+bool flushSalvageMarkFolder(const std::filesystem::path& folder, std::string* failure) {
     const int fd = ::open(folder.empty() ? "." : folder.c_str(), O_RDONLY | O_DIRECTORY | O_CLOEXEC);
-    if (fd < 0) return;
-    ::fsync(fd);
+    if (fd < 0) {
+        *failure = std::string("open folder: ") + std::strerror(errno);
+        return false;
+    }
+    if (::fsync(fd) != 0) {
+        *failure = std::string("flush folder: ") + std::strerror(errno);
+        ::close(fd);
+        return false;
+    }
     ::close(fd);
+    return true;
 }
 
 }  // namespace
@@ -110,8 +120,7 @@ bool MSRSalvageMark::write(const std::string& path, std::string* failure) const 
         std::filesystem::remove(writing, ec);
         return false;
     }
-    flushSalvageMarkFolder(std::filesystem::path(path).parent_path());
-    return true;
+    return flushSalvageMarkFolder(std::filesystem::path(path).parent_path(), failure);
 }
 
 void MSRSalvageMark::append(const std::string& copy) {

@@ -28,8 +28,9 @@ class MSRSalvageMark {
     static std::optional<MSRSalvageMark> read(const std::string& path);
     // Replaces the mark at `path` whole: the new one is written, flushed to
     // the disk and closed without error before it takes the old one's place.
-    // False, with the cause in `failure`, when any of that failed; the old
-    // mark then stays as it was.
+    // False, with the cause in `failure`, when any of that failed: the old
+    // mark then stays as it was, or, when only the flush of the folder after
+    // the rename failed, the new one stands without being sure to last.
     bool write(const std::string& path, std::string* failure = nullptr) const;
 
     // Adds `copy` at the end unless the mark names it already.

@@ -180,7 +180,8 @@ TEST_F(SalvageRoomTest, EachCommitOfTheSalvageIsBoundedInRowsAndLogBytes) {
         std::printf("  the largest commit of the salvage: %lld rows, %lld log bytes\n",
                     static_cast<long long>(SalvageCommitRows::largest().load()), static_cast<long long>(logBytes));
         EXPECT_GT(SalvageCommitRows::largest().load(), 0);
-        EXPECT_LE(SalvageCommitRows::largest().load(), 5000);
+        // A part's rows and the one row of its progress.
+        EXPECT_LE(SalvageCommitRows::largest().load(), 5001);
         EXPECT_GT(logBytes, 0);
         EXPECT_LE(logBytes, int64_t{6} << 20);
     }
@@ -358,9 +359,136 @@ TEST_F(SalvageRoomTest, AResetForgetsASalvageThatWaits) {
     ASSERT_TRUE(database->reset(nullptr));
     EXPECT_TRUE(eventRows().empty());
     EXPECT_FALSE(fs::exists(path() + ".salvage"));
+    EXPECT_FALSE(fs::exists(path() + ".damaged-1")) << "a copy no salvage reads is the user's data all the same";
     database.reset();
     ASSERT_TRUE(open());
     EXPECT_TRUE(eventRows().empty());
+}
+
+// A part of the salvage commits, and the mark that should follow it cannot
+// be written; the next part finds no room. The engine sends the rows of the
+// part committed and deletes them; the next start, with room, goes on past
+// that part and copies none of its rows again.
+TEST_F(SalvageRoomTest, APartCommittedWhoseMarkCouldNotBeWrittenIsNotCopiedAgain) {
+    const std::multiset<std::string> kept = damagedWithEvents(12000, 100);
+    ASSERT_EQ(kept.size(), 12000u);
+    // Set aside, and no room for the first part of the events.
+    FullDisk::setFileLimit(512 << 10);
+    {
+        testing::internal::CaptureStderr();
+        const bool opened = open() != nullptr;
+        const std::string said = testing::internal::GetCapturedStderr();
+        ASSERT_TRUE(opened) << said;
+        ASSERT_NE(said.find("waits for room to write: "), std::string::npos) << said;
+    }
+    ASSERT_TRUE(eventRows().empty());
+    // Room for one part of the events, not two, and every write of the mark
+    // fails: a folder with a file in it stands where its new copy is made.
+    const std::string blocked = path() + ".salvage.writing";
+    ASSERT_TRUE(fs::create_directory(blocked));
+    std::ofstream(blocked + "/taken") << "x";
+    const std::string markBefore = salvageRoomBytes(path() + ".salvage");
+    FullDisk::setFileLimit(1 << 20);
+    {
+        testing::internal::CaptureStderr();
+        const bool opened = open() != nullptr;
+        const std::string said = testing::internal::GetCapturedStderr();
+        ASSERT_TRUE(opened) << said;
+        ASSERT_NE(said.find("waits for room to write: "), std::string::npos) << said;
+    }
+    EXPECT_EQ(salvageRoomBytes(path() + ".salvage"), markBefore) << "the mark could not follow the part";
+    const std::multiset<std::string> copied = eventRows();
+    ASSERT_GT(copied.size(), 0u);
+    ASSERT_LT(copied.size(), kept.size());
+    // Sent and deleted, as the engine does with what it stored.
+    {
+        sqlite3* db = nullptr;
+        ASSERT_EQ(sqlite3_open(path().c_str(), &db), SQLITE_OK);
+        exec(db, "DELETE FROM raw_events");
+        sqlite3_close(db);
+    }
+    fs::remove_all(blocked);
+    FullDisk::setFileLimit(0);
+    ASSERT_TRUE(open());
+    std::multiset<std::string> rest = kept;
+    for (const std::string& row : copied) rest.erase(rest.find(row));
+    EXPECT_EQ(eventRows().size(), rest.size()) << "of " << kept.size() << ", " << copied.size() << " were sent";
+    EXPECT_EQ(eventRows(), rest);
+    EXPECT_FALSE(fs::exists(path() + ".salvage"));
+    EXPECT_EQ(shell(path(), "SELECT count(*) FROM sqlite_master WHERE name = 'salvage_progress'"), "0\n");
+}
+
+// A mark of a version that kept no progress in the file: the start goes on
+// where the mark says and finishes the salvage once.
+TEST_F(SalvageRoomTest, ASalvageMarkedByAnEarlierVersionIsFinishedOnce) {
+    const std::multiset<std::string> kept = damagedWithEvents(12000, 100);
+    FullDisk::setFileLimit(1 << 20);
+    {
+        testing::internal::CaptureStderr();
+        const bool opened = open() != nullptr;
+        const std::string said = testing::internal::GetCapturedStderr();
+        ASSERT_TRUE(opened) << said;
+    }
+    const std::multiset<std::string> copied = eventRows();
+    ASSERT_GT(copied.size(), 0u);
+    ASSERT_LT(copied.size(), kept.size());
+    // What an earlier version leaves: the mark, and no progress in the file.
+    {
+        sqlite3* db = nullptr;
+        ASSERT_EQ(sqlite3_open(path().c_str(), &db), SQLITE_OK);
+        exec(db, "DROP TABLE IF EXISTS salvage_progress");
+        sqlite3_close(db);
+    }
+    FullDisk::setFileLimit(0);
+    ASSERT_TRUE(open());
+    EXPECT_EQ(eventRows(), kept);
+    EXPECT_FALSE(fs::exists(path() + ".salvage"));
+}
+
+// A wipe stopped anywhere is finished by the next one: a file it cannot
+// remove (a folder with a file in it stands in its place) stops it with
+// what it could not remove said, the mark kept while a copy it names is
+// there; once the file can go, the wipe finishes, and nothing the kept
+// file held comes back.
+TEST_F(SalvageRoomTest, AWipeThatCouldNotFinishKeepsWhatLetsTheNextOneFinish) {
+    struct Case {
+        const char* name;
+        const char* stuck;  // appended to the database's path
+        bool markStays;
+    } cases[] = {
+        {"a copy the mark names", ".damaged-1", true},
+        {"the copy's log", ".damaged-1-wal", true},
+        {"the database's log", "-wal", false},
+        {"nothing", nullptr, false},
+    };
+    for (const Case& c : cases) {
+        SCOPED_TRACE(c.name);
+        fs::remove_all(fs::path(path()).parent_path());
+        damagedWithEvents(3000, 600);
+        FullDisk::setFileLimit(1 << 20);
+        testing::internal::CaptureStderr();
+        ASSERT_TRUE(open());
+        testing::internal::GetCapturedStderr();
+        FullDisk::setFileLimit(0);
+        ASSERT_TRUE(fs::exists(path() + ".salvage"));
+        ASSERT_TRUE(fs::exists(path() + ".damaged-1"));
+        if (c.stuck) {
+            const std::string stuck = path() + c.stuck;
+            fs::remove(stuck);
+            ASSERT_TRUE(fs::create_directory(stuck));
+            std::ofstream(stuck + "/taken") << "x";
+            std::string failure;
+            EXPECT_FALSE(MSRDatabase::wipeFiles(path(), &failure));
+            EXPECT_NE(failure.find(stuck), std::string::npos) << failure;
+            EXPECT_EQ(fs::exists(path() + ".salvage"), c.markStays);
+            fs::remove_all(stuck);
+        }
+        EXPECT_TRUE(MSRDatabase::wipeFiles(path()));
+        for (const char* gone : {"", "-wal", "-shm", ".salvage", ".damaged-1", ".damaged-1-wal"})
+            EXPECT_FALSE(fs::exists(path() + gone)) << gone;
+        ASSERT_TRUE(open());
+        EXPECT_TRUE(eventRows().empty());
+    }
 }
 
 }  // namespace
