@@ -350,8 +350,11 @@ namespace {
 // database, is written after that commit and may fail to be, and a start that
 // took a copied part for not copied would copy it again after the engine had
 // sent its rows. Keyed by the copy's name and size, which a copy keeps while
-// it waits. Only a file a salvage wrote into has the table.
-constexpr const char* kSalvageProgressTable = "salvage_progress";
+// it waits. Only a file a salvage wrote into has the table, and its
+// declaration is short: the schema of every table fills the file's first
+// page nearly whole, and that page, kept a single page, stands in for a kept
+// file's destroyed one (see freshFirstPage).
+constexpr const char* kSalvageProgressTable = "salvaged";
 
 struct MSRSalvagePlace {
     std::string table;
@@ -362,7 +365,7 @@ std::optional<MSRSalvagePlace> storedSalvagePlace(sqlite3* handle, const std::st
     sqlite3_stmt* read = nullptr;
     std::optional<MSRSalvagePlace> place;
     if (sqlite3_prepare_v2(handle,
-                           "SELECT resume_table, resume_from FROM salvage_progress WHERE copy = ?1 AND copy_bytes = ?2",
+                           "SELECT at_table, at_row FROM salvaged WHERE copy = ?1 AND bytes = ?2",
                            -1, &read, nullptr) == SQLITE_OK) {
         sqlite3_bind_text(read, 1, copy.c_str(), static_cast<int>(copy.size()), SQLITE_TRANSIENT);
         sqlite3_bind_int64(read, 2, copyBytes);
@@ -378,23 +381,25 @@ std::optional<MSRSalvagePlace> storedSalvagePlace(sqlite3* handle, const std::st
 
 // Inside the part's transaction.
 bool storeSalvagePlace(sqlite3* handle, const std::string& copy, int64_t copyBytes, const MSRSalvagePlace& place) {
-    if (sqlite3_exec(handle,
-                     "CREATE TABLE IF NOT EXISTS salvage_progress (copy TEXT NOT NULL PRIMARY KEY, copy_bytes INTEGER "
-                     "NOT NULL, resume_table TEXT NOT NULL, resume_from INTEGER NOT NULL)",
-                     nullptr, nullptr, nullptr) != SQLITE_OK)
+    if (sqlite3_exec(handle, "CREATE TABLE IF NOT EXISTS salvaged(copy,bytes,at_table,at_row)", nullptr, nullptr,
+                     nullptr) != SQLITE_OK)
         return false;
-    sqlite3_stmt* write = nullptr;
-    if (sqlite3_prepare_v2(handle, "INSERT OR REPLACE INTO salvage_progress VALUES (?1, ?2, ?3, ?4)", -1, &write,
-                           nullptr) != SQLITE_OK) {
+    bool written = true;
+    for (const char* sql : {"DELETE FROM salvaged WHERE copy = ?1", "INSERT INTO salvaged VALUES (?1, ?2, ?3, ?4)"}) {
+        sqlite3_stmt* write = nullptr;
+        if (sqlite3_prepare_v2(handle, sql, -1, &write, nullptr) != SQLITE_OK) {
+            sqlite3_finalize(write);
+            return false;
+        }
+        sqlite3_bind_text(write, 1, copy.c_str(), static_cast<int>(copy.size()), SQLITE_TRANSIENT);
+        if (sqlite3_bind_parameter_count(write) == 4) {
+            sqlite3_bind_int64(write, 2, copyBytes);
+            sqlite3_bind_text(write, 3, place.table.c_str(), static_cast<int>(place.table.size()), SQLITE_TRANSIENT);
+            sqlite3_bind_int64(write, 4, place.from);
+        }
+        written = written && sqlite3_step(write) == SQLITE_DONE;
         sqlite3_finalize(write);
-        return false;
     }
-    sqlite3_bind_text(write, 1, copy.c_str(), static_cast<int>(copy.size()), SQLITE_TRANSIENT);
-    sqlite3_bind_int64(write, 2, copyBytes);
-    sqlite3_bind_text(write, 3, place.table.c_str(), static_cast<int>(place.table.size()), SQLITE_TRANSIENT);
-    sqlite3_bind_int64(write, 4, place.from);
-    const bool written = sqlite3_step(write) == SQLITE_DONE;
-    sqlite3_finalize(write);
     return written;
 }
 
