@@ -130,6 +130,46 @@ private:
     std::string span_;
 };
 
+// The keys a salvage has met, each noted by the place that holds it (an
+// entry it keeps, a key of the file) rather than by a copy: a file of many
+// keys would cost their copies twice over. Keys are told apart by a hash
+// and, where hashes meet, by the keys themselves.
+class BinaryPropertyListMetKeys {
+public:
+    // Whether `key` was met before; noted as met at `place` when not.
+    // `keyAt(place)` gives the key noted at a place.
+    template <typename KeyAt>
+    bool metBefore(std::string_view key, uint64_t place, KeyAt keyAt) {
+        if (4 * (count_ + 1) > 3 * slots_.size()) grow();
+        const auto hash = static_cast<uint32_t>(std::hash<std::string_view>()(key));
+        size_t at = hash & (slots_.size() - 1);
+        for (; slots_[at].taken; at = (at + 1) & (slots_.size() - 1))
+            if (slots_[at].hash == hash && std::string_view(keyAt(slots_[at].place)) == key) return true;
+        slots_[at] = {hash, static_cast<uint32_t>(place), true};
+        ++count_;
+        return false;
+    }
+
+private:
+    struct Slot {
+        uint32_t hash = 0;
+        uint32_t place : 31 = 0;
+        uint32_t taken : 1 = 0;
+    };
+    void grow() {
+        std::vector<Slot> old(std::max<size_t>(16, 2 * slots_.size()));
+        old.swap(slots_);
+        for (const Slot& slot : old) {
+            if (!slot.taken) continue;
+            size_t at = slot.hash & (slots_.size() - 1);
+            while (slots_[at].taken) at = (at + 1) & (slots_.size() - 1);
+            slots_[at] = slot;
+        }
+    }
+    std::vector<Slot> slots_;
+    size_t count_ = 0;
+};
+
 // Reads from `Source`; `kSalvage` readers keep what they can of a file
 // refused whole, within one budget of work (salvage()), others read a file
 // whole or not at all (read()) without a salvage's bookkeeping.
@@ -195,12 +235,21 @@ public:
         // bound costs only what stands last.
         std::vector<PropertyListEntry> entries;
         std::vector<uint64_t> valueObjects;
+        // Room for as many entries as the work can size, made at once: what
+        // is never filled is never touched, and a list that doubles would
+        // hold two copies of many entries for a moment.
+        const uint64_t sizable = std::min<uint64_t>(length, 4 * bounds.values);
+        entries.reserve(sizable);
+        valueObjects.reserve(sizable);
         PropertyListCharge* whole = charge_;
         // A key of the plan's met again stands as foreign and never before
         // its first entry: it is left out for the read of its key.
-        std::unordered_set<std::string> met;
+        BinaryPropertyListMetKeys met;
         const auto metBefore = [&](const std::string& key) {
-            return plan.standing && plan.standing(key, Value::Type::Absent) < 2 && !met.insert(key).second;
+            return plan.standing && plan.standing(key, Value::Type::Absent) < 2 &&
+                   met.metBefore(key, entries.size(), [&](uint64_t place) -> const std::string& {
+                       return entries[place].key;
+                   });
         };
         const auto sizeEntry = [&](uint64_t i) {
             // Each entry looked at is work, however soon it is refused.
@@ -477,13 +526,17 @@ private:
         std::vector<uint64_t> standing[2];
         // A key met again stands with the keys nobody writes: its repeats
         // cost a peek each, never the salvage's work.
-        std::unordered_set<std::string> met;
-        std::string key;
+        BinaryPropertyListMetKeys met;
+        std::string key, before;
+        const auto keyOf = [&](uint64_t place) -> const std::string& {
+            peekKey(readInt(at + place * refSize_, refSize_), before);
+            return before;
+        };
         const uint64_t peeked = std::min(length, kPropertyListSalvageReach * bounds.values);
         for (uint64_t i = 0; i < peeked && !source_.failed(); ++i) {
             if (!peekKey(readInt(at + i * refSize_, refSize_), key)) continue;
             const int rank = plan.standing(key, typeOf(readInt(at + (length + i) * refSize_, refSize_)));
-            if (rank < 0 || rank >= 2 || !met.insert(key).second) continue;
+            if (rank < 0 || rank >= 2 || met.metBefore(key, i, keyOf)) continue;
             if (standing[rank].size() < bounds.values) standing[rank].push_back(i);
         }
         refusal_->why.clear();
