@@ -36,22 +36,23 @@ std::shared_ptr<MSRPersistentDictionary> MSRPersistentDictionary::create(const s
             parsed && parsed->dictionary()) {
             content = *parsed->dictionary();
         } else if (auto aside = foundation::FileSystem::setAside(path)) {
-            // Not a dictionary, or more than is read: kept for inspection
-            // before the first write replaces it, and what stays of it by
-            // its bound's order (the engine's own values first) goes on.
+            // Damaged, not a dictionary, or more than is read: kept for
+            // inspection before the first write replaces it, and what stays
+            // of it by its bound's order (the engine's own values first)
+            // goes on. A damaged value costs that value, never the
+            // installation's identity or its first open beside it.
+            const auto bound = foundation::storedFileBound(fileName);
+            const auto plan =
+                bound ? foundation::storedFileSalvagePlan(*bound) : foundation::PropertyListSalvagePlan();
+            content = read ? foundation::salvagePropertyListDictionary(bytes, plan)
+                           : foundation::salvagePropertyListFile(*aside, plan);
+            const std::string salvaged =
+                "; kept as " + aside->string() + ", " + std::to_string(content.size()) + " values salvaged";
             if (refusal.pastBounds) {
-                const auto bound = foundation::storedFileBound(fileName);
-                const auto plan = bound ? foundation::storedFileSalvagePlan(*bound)
-                                        : foundation::PropertyListSalvagePlan();
-                content = read ? foundation::salvagePropertyListDictionary(bytes, plan)
-                               : foundation::salvagePropertyListFile(*aside, plan);
                 MSRStorageConsoleLog(MSRConsoleSeverity::kError, 43006,
-                                     "Config plist file is past the reader's bounds (" + refusal.why + "); kept as " +
-                                         aside->string() + ", " + std::to_string(content.size()) +
-                                         " values salvaged");
+                                     "Config plist file is past the reader's bounds (" + refusal.why + ")" + salvaged);
             } else {
-                MSRStorageConsoleLog(MSRConsoleSeverity::kError, 43005,
-                                     "Config plist file is damaged; kept as " + aside->string());
+                MSRStorageConsoleLog(MSRConsoleSeverity::kError, 43005, "Config plist file is damaged" + salvaged);
             }
         } else {
             MSRStorageConsoleLog(MSRConsoleSeverity::kError, 43005,

@@ -130,6 +130,46 @@ private:
     std::string span_;
 };
 
+// The keys a salvage has met, each noted by the place that holds it (an
+// entry it keeps, a key of the file) rather than by a copy: a file of many
+// keys would cost their copies twice over. Keys are told apart by a hash
+// and, where hashes meet, by the keys themselves.
+class BinaryPropertyListMetKeys {
+public:
+    // Whether `key` was met before; noted as met at `place` when not.
+    // `keyAt(place)` gives the key noted at a place.
+    template <typename KeyAt>
+    bool metBefore(std::string_view key, uint64_t place, KeyAt keyAt) {
+        if (4 * (count_ + 1) > 3 * slots_.size()) grow();
+        const auto hash = static_cast<uint32_t>(std::hash<std::string_view>()(key));
+        size_t at = hash & (slots_.size() - 1);
+        for (; slots_[at].taken; at = (at + 1) & (slots_.size() - 1))
+            if (slots_[at].hash == hash && std::string_view(keyAt(slots_[at].place)) == key) return true;
+        slots_[at] = {hash, static_cast<uint32_t>(place), true};
+        ++count_;
+        return false;
+    }
+
+private:
+    struct Slot {
+        uint32_t hash = 0;
+        uint32_t place : 31 = 0;
+        uint32_t taken : 1 = 0;
+    };
+    void grow() {
+        std::vector<Slot> old(std::max<size_t>(16, 2 * slots_.size()));
+        old.swap(slots_);
+        for (const Slot& slot : old) {
+            if (!slot.taken) continue;
+            size_t at = slot.hash & (slots_.size() - 1);
+            while (slots_[at].taken) at = (at + 1) & (slots_.size() - 1);
+            slots_[at] = slot;
+        }
+    }
+    std::vector<Slot> slots_;
+    size_t count_ = 0;
+};
+
 // Reads from `Source`; `kSalvage` readers keep what they can of a file
 // refused whole, within one budget of work (salvage()), others read a file
 // whole or not at all (read()) without a salvage's bookkeeping.
@@ -159,8 +199,12 @@ public:
 
     std::optional<Value> read() {
         if (!open()) return std::nullopt;
+        // An object past the values bound is never built: a read that
+        // reaches one is past the bounds whatever the table says of it.
+        checkOffsets(propertyListBounds().values);
         auto value = attempt(top_, 0);
         if (source_.failed()) return fail("a file that cannot be read");
+        sayLeftOut();
         return value;
     }
 
@@ -191,12 +235,21 @@ public:
         // bound costs only what stands last.
         std::vector<PropertyListEntry> entries;
         std::vector<uint64_t> valueObjects;
+        // Room for as many entries as the work can size, made at once: what
+        // is never filled is never touched, and a list that doubles would
+        // hold two copies of many entries for a moment.
+        const uint64_t sizable = std::min<uint64_t>(length, 4 * bounds.values);
+        entries.reserve(sizable);
+        valueObjects.reserve(sizable);
         PropertyListCharge* whole = charge_;
         // A key of the plan's met again stands as foreign and never before
         // its first entry: it is left out for the read of its key.
-        std::unordered_set<std::string> met;
+        BinaryPropertyListMetKeys met;
         const auto metBefore = [&](const std::string& key) {
-            return plan.standing && plan.standing(key, Value::Type::Absent) < 2 && !met.insert(key).second;
+            return plan.standing && plan.standing(key, Value::Type::Absent) < 2 &&
+                   met.metBefore(key, entries.size(), [&](uint64_t place) -> const std::string& {
+                       return entries[place].key;
+                   });
         };
         const auto sizeEntry = [&](uint64_t i) {
             // Each entry looked at is work, however soon it is refused.
@@ -295,6 +348,7 @@ public:
                          static_cast<unsigned long long>(work.values()), static_cast<unsigned long long>(work.bytes()));
         // What a failed read of the file gave is not trusted.
         if (source_.failed()) kept.clear();
+        else sayLeftOut();
         work_ = nullptr;
         return kept;
     }
@@ -305,19 +359,57 @@ private:
     // from the header (see walkFromHead()).
     bool openOrWalk(uint64_t most) {
         if (open()) {
-            bool whole = true;
-            for (uint64_t i = 0; i < count_ && whole && !source_.failed(); ++i) {
-                const uint64_t offset = readInt(table_ + i * offsetSize_, offsetSize_);
-                whole = offset >= 8 && offset < table_;
-            }
-            if (whole) return true;
-            return walkFromHead({refSize_}, table_, most);
+            checkOffsets(most);
+            return !source_.failed();
         }
         const uint64_t size = source_.size();
         if (size < 9 || source_.span(0, 8) != "bplist00") return false;
         refusal_->why.clear();
         return walkFromHead({1, 2, 4, 8}, size, most);
     }
+
+    // The offset table checked against the walk from the header, which
+    // meets the objects in the order a writer numbers them, each beginning
+    // where the one before it ends: on a clean file the two agree object by
+    // object and nothing is kept. Where they disagree the walk decides,
+    // unless the walk's object is not whole, or only the table's ends where
+    // the table's next begins (a damaged length sends the walk astray, not
+    // the table); where the walk cannot go on, the table's next offset
+    // takes it up again. The first `most` objects (at most one a byte) are
+    // checked; the table stands for the rest.
+    void checkOffsets(uint64_t most) {
+        const uint64_t checked = std::min({count_, most, static_cast<uint64_t>(table_ - 8)});
+        uint64_t at = 8, length = 0, refs = 0, i = 0;
+        for (; i < checked && !source_.failed(); ++i) {
+            if (tableOffset(i) != at || !objectLength(at, table_, refSize_, &length, &refs)) break;
+            at += length;
+        }
+        if (i == checked || source_.failed()) return;
+        walked_.assign(checked, 0);
+        for (uint64_t agreed = 0; agreed < i; ++agreed) walked_[agreed] = tableOffset(agreed);
+        // Where the walk expects object i; 0 where it cannot tell.
+        uint64_t expected = at;
+        for (; i < checked && !source_.failed(); ++i) {
+            const uint64_t listed = tableOffset(i);
+            const uint64_t next = i + 1 < count_ ? tableOffset(i + 1) : table_;
+            uint64_t walkedLength = 0, listedLength = 0;
+            const bool walkedWhole =
+                expected != 0 && objectLength(expected, table_, refSize_, &walkedLength, &refs);
+            const bool listedWhole = listed != expected && listed >= 8 && listed < table_ &&
+                                     objectLength(listed, table_, refSize_, &listedLength, &refs);
+            if (listedWhole && (!walkedWhole || (listed + listedLength == next && expected + walkedLength != next))) {
+                walked_[i] = listed;
+                expected = listed + listedLength;
+            } else if (walkedWhole) {
+                walked_[i] = expected;
+                expected += walkedLength;
+            } else {
+                expected = 0;
+            }
+        }
+    }
+
+    uint64_t tableOffset(uint64_t object) { return readInt(table_ + object * offsetSize_, offsetSize_); }
 
     // The objects from the header to `end` in the order of the file, each
     // sized by its marker, under the one of `refSizes` whose walk is
@@ -434,13 +526,17 @@ private:
         std::vector<uint64_t> standing[2];
         // A key met again stands with the keys nobody writes: its repeats
         // cost a peek each, never the salvage's work.
-        std::unordered_set<std::string> met;
-        std::string key;
+        BinaryPropertyListMetKeys met;
+        std::string key, before;
+        const auto keyOf = [&](uint64_t place) -> const std::string& {
+            peekKey(readInt(at + place * refSize_, refSize_), before);
+            return before;
+        };
         const uint64_t peeked = std::min(length, kPropertyListSalvageReach * bounds.values);
         for (uint64_t i = 0; i < peeked && !source_.failed(); ++i) {
             if (!peekKey(readInt(at + i * refSize_, refSize_), key)) continue;
             const int rank = plan.standing(key, typeOf(readInt(at + (length + i) * refSize_, refSize_)));
-            if (rank < 0 || rank >= 2 || !met.insert(key).second) continue;
+            if (rank < 0 || rank >= 2 || met.metBefore(key, i, keyOf)) continue;
             if (standing[rank].size() < bounds.values) standing[rank].push_back(i);
         }
         refusal_->why.clear();
@@ -545,16 +641,24 @@ private:
         if (!work_ || rebuilding_) return true;
         if (work_->take(values, bytes)) return true;
         outOfWork_ = true;
+        ++boundRefusals_;
         return failed("more work than a salvage may do");
     }
     bool take(uint64_t values, uint64_t bytes) {
-        return takeWork(values, bytes) && charge_->take(values, bytes);
+        if (!takeWork(values, bytes)) return false;
+        if (charge_->take(values, bytes)) return true;
+        ++boundRefusals_;
+        return false;
     }
     // In a salvage, refuses as past the bounds a value of at least `bytes`
     // that cannot fit, before it is read (a read of the whole file in
     // memory scans it once anyway). Called as `kSalvage && !mayFit(...)`:
     // a plain read spends nothing on it.
-    bool mayFit(uint64_t bytes) { return !work_ || charge_->mayTake(1, bytes); }
+    bool mayFit(uint64_t bytes) {
+        if (!work_ || charge_->mayTake(1, bytes)) return true;
+        ++boundRefusals_;
+        return false;
+    }
 
     // In a salvage: whether `object` was refused before at this depth or
     // above with at least as much left as now (and so fails again), and
@@ -564,11 +668,15 @@ private:
         const auto found = refused_.find(object);
         if (found == refused_.end()) return false;
         const PropertyListBounds left = charge_->left();
-        return found->second.depth <= depth && left.values <= found->second.left.values &&
-               left.bytes <= found->second.left.bytes;
+        if (found->second.depth > depth || left.values > found->second.left.values ||
+            left.bytes > found->second.left.bytes)
+            return false;
+        // Refused again for what it was refused for.
+        if (found->second.pastBounds) ++boundRefusals_;
+        return true;
     }
-    void noteRefused(uint64_t object, uint64_t depth, PropertyListBounds left) {
-        if (work_ && !outOfWork_) refused_.insert_or_assign(object, Refused{depth, left});
+    void noteRefused(uint64_t object, uint64_t depth, PropertyListBounds left, bool pastBounds) {
+        if (work_ && !outOfWork_) refused_.insert_or_assign(object, Refused{depth, left, pastBounds});
     }
 
     std::nullopt_t fail(const std::string& why) {
@@ -586,8 +694,7 @@ private:
     // Where an object begins, past its marker byte.
     bool objectAt(uint64_t object, size_t* at, uint8_t* marker) {
         if (object >= count_) return failed("a reference outside the file");
-        const uint64_t offset =
-            walked_.empty() ? readInt(table_ + object * offsetSize_, offsetSize_) : walked_[object];
+        const uint64_t offset = object < walked_.size() ? walked_[object] : tableOffset(object);
         if (offset < 8 || offset >= table_) return failed("an object outside the file");
         *marker = byteAt(offset);
         *at = offset + 1;
@@ -670,8 +777,9 @@ private:
             if (work_) {
                 if (refusedBefore(object, depth)) return fail("an object refused before");
                 const PropertyListBounds left = charge_->left();
+                const uint64_t refusals = boundRefusals_;
                 auto built = walk();
-                if (!built) noteRefused(object, depth, left);
+                if (!built) noteRefused(object, depth, left, boundRefusals_ != refusals);
                 return built;
             }
         }
@@ -687,7 +795,21 @@ private:
         uint8_t marker = 0;
         if (!objectAt(object, &at, &marker)) return std::nullopt;
         if ((marker >> 4) != 0x5 && (marker >> 4) != 0x6) return fail("a dictionary key that is no string");
-        return buildText(marker, at, depth, true);
+        return textOnce(object, marker, at, depth, true);
+    }
+
+    // A text object as buildText() reads it; one found damaged (which takes
+    // a scan of it) is refused from then on without a scan, however many
+    // entries share it.
+    std::optional<std::string> textOnce(uint64_t object, uint8_t marker, size_t at, uint64_t depth, bool asKey) {
+        if (object < damaged_.size() && damaged_[object]) return fail("a damaged string");
+        const uint64_t refusals = boundRefusals_;
+        auto text = buildText(marker, at, depth, asKey);
+        if (!text && boundRefusals_ == refusals && !source_.failed()) {
+            if (damaged_.empty()) damaged_.resize(count_);
+            if (object < damaged_.size()) damaged_[object] = true;
+        }
+        return text;
     }
 
     std::optional<Value> build(uint64_t object, uint64_t depth) {
@@ -748,7 +870,7 @@ private:
             }
             case 0x5:
             case 0x6: {
-                auto text = buildText(marker, at, depth, false);
+                auto text = textOnce(object, marker, at, depth, false);
                 if (!text) return std::nullopt;
                 return Value(std::move(*text));
             }
@@ -769,7 +891,10 @@ private:
         uint64_t length = 0;
         if (!lengthAt(&at, marker, &length)) return std::nullopt;
         if (!within(at, length, refSize_ * (dictionary ? 2 : 1))) return std::nullopt;
-        if (!charge_->mayNest(depth)) return std::nullopt;
+        if (!charge_->mayNest(depth)) {
+            ++boundRefusals_;
+            return std::nullopt;
+        }
         if (!open_.insert(object).second) return fail("a reference cycle");
         auto value = dictionary ? buildDictionary(at, length, depth) : buildList(at, length, depth);
         open_.erase(object);
@@ -784,8 +909,12 @@ private:
         if (!chargeContainer(depth, length, false)) return std::nullopt;
         Value::List list;
         for (uint64_t i = 0; i < length; ++i) {
+            const Entry entry = beginEntry();
             auto item = build(readInt(at + i * refSize_, refSize_), depth + 1);
-            if (!item) return std::nullopt;
+            if (!item) {
+                if (!leaveOut(entry)) return std::nullopt;
+                continue;
+            }
             if (!dryRun_) list.push_back(std::move(*item));
         }
         return Value(std::move(list));
@@ -795,13 +924,39 @@ private:
         if (!chargeContainer(depth, length, true)) return std::nullopt;
         Value::Dictionary dictionary;
         for (uint64_t i = 0; i < length; ++i) {
+            const Entry entry = beginEntry();
             auto key = buildKey(readInt(at + i * refSize_, refSize_), depth + 1);
-            if (!key) return std::nullopt;
-            auto item = build(readInt(at + (length + i) * refSize_, refSize_), depth + 1);
-            if (!item) return std::nullopt;
+            std::optional<Value> item;
+            if (key) item = build(readInt(at + (length + i) * refSize_, refSize_), depth + 1);
+            if (!item) {
+                if (!leaveOut(entry)) return std::nullopt;
+                continue;
+            }
             if (!dryRun_) dictionary.emplace(std::move(*key), std::move(*item));
         }
         return Value(std::move(dictionary));
+    }
+
+    // An entry of a list or dictionary whose key or value cannot be read
+    // (damaged, a reference cycle) costs that entry alone: its charge is
+    // given back and its container goes on. One past the bounds, or a
+    // read that failed or ran out of work, ends the container.
+    struct Entry {
+        uint64_t values, bytes, refusals;
+    };
+    Entry beginEntry() const { return {charge_->values(), charge_->bytes(), boundRefusals_}; }
+    bool leaveOut(const Entry& entry) {
+        if (boundRefusals_ != entry.refusals || outOfWork_ || source_.failed()) return false;
+        charge_->restore(entry.values, entry.bytes);
+        if (!dryRun_) ++leftOut_;
+        return true;
+    }
+    // Once a read: how many damaged entries it left out.
+    void sayLeftOut() {
+        if (leftOut_ > 0)
+            std::fprintf(stderr, "property list: %llu damaged entries left out\n",
+                         static_cast<unsigned long long>(leftOut_));
+        leftOut_ = 0;
     }
 
     // The items of the list `object` that read whole, in order, up to the
@@ -835,6 +990,7 @@ private:
     struct Refused {
         uint64_t depth;
         PropertyListBounds left;
+        bool pastBounds;
     };
 
     Source& source_;
@@ -845,6 +1001,12 @@ private:
     bool outOfWork_ = false;
     bool rebuilding_ = false;
     std::unordered_map<uint64_t, Refused> refused_;
+    // Refusals past the bounds or the work so far: an entry refused with
+    // no new one is damaged, and left out alone.
+    uint64_t boundRefusals_ = 0;
+    uint64_t leftOut_ = 0;
+    // The text objects found damaged, once one is.
+    std::vector<bool> damaged_;
     size_t offsetSize_ = 0;
     size_t refSize_ = 0;
     uint64_t count_ = 0;

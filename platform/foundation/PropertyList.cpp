@@ -529,7 +529,9 @@ std::optional<std::string> xmlKeyText(std::string_view xml, const Tag& key, size
     const size_t close = xml.rfind('<', end - 1);
     if (close == std::string_view::npos || close < key.end) return std::nullopt;
     const std::string_view text = xml.substr(key.end, close - key.end);
-    if (text.find_first_of("&<") == std::string_view::npos) return std::string(text);
+    // A key that is not UTF-8 is damaged: no writer writes it back.
+    if (text.find_first_of("&<") == std::string_view::npos)
+        return isUtf8(text) ? std::optional<std::string>(text) : std::nullopt;
     auto name = readAlone("<dict>" + std::string(xml.substr(key.begin, end - key.begin)) + "<true/></dict>");
     if (!name || !name->dictionary() || name->dictionary()->size() != 1) return std::nullopt;
     return name->dictionary()->begin()->first;

@@ -4,7 +4,6 @@
 #include <map>
 #include <mutex>
 #include <tuple>
-#include <unordered_set>
 
 #include "platform/foundation/PropertyList.h"
 
@@ -123,29 +122,36 @@ StoredFileChoice chooseStoredFileEntries(const std::vector<PropertyListEntry>& e
     // the table states for it, and only the first time its key is met.
     // `family` is the share an owner's key counts against (-1: none).
     struct Place {
-        int rank;
-        size_t user;
-        int family;
+        int32_t rank;
+        uint32_t user;
+        int32_t family;
     };
     std::vector<Place> places(entries.size());
-    std::unordered_set<std::string_view> met;
+    // The first entry of each key, found by sorting the entries' places by
+    // key: a set of the keys would cost a copy of each.
+    std::vector<uint32_t> byKey(entries.size());
+    for (size_t i = 0; i < byKey.size(); ++i) byKey[i] = static_cast<uint32_t>(i);
+    std::stable_sort(byKey.begin(), byKey.end(),
+                     [&](uint32_t a, uint32_t b) { return entries[a].key < entries[b].key; });
+    std::vector<bool> again(entries.size());
+    for (size_t k = 1; k < byKey.size(); ++k) again[byKey[k]] = entries[byKey[k]].key == entries[byKey[k - 1]].key;
     for (size_t i = 0; i < entries.size(); ++i) {
         const PropertyListEntry& entry = entries[i];
-        const bool first = met.insert(entry.key).second;
+        const bool first = !again[i];
         const int rank = first ? bound.standing(entry.key, entry.type,
                                                 entry.sized ? std::optional(entry.size) : std::nullopt)
                                : 2;
         const auto user = std::find(bound.userKeys.begin(), bound.userKeys.end(), entry.key);
         const auto family = rank == 1 ? bound.sharedFamily(entry.key) : std::nullopt;
-        places[i] = {rank, static_cast<size_t>(user - bound.userKeys.begin()),
-                     family ? static_cast<int>(*family) : -1};
+        places[i] = {rank, static_cast<uint32_t>(user - bound.userKeys.begin()),
+                     family ? static_cast<int32_t>(*family) : -1};
         // A list of the user's past its bound or damaged inside still
         // stands for the leading items it holds within its bound.
         if (first && rank == 2 && listLike(entry) && leadsList(bound, entry.key))
             places[i].rank = 0;
     }
-    std::vector<size_t> order(entries.size());
-    for (size_t i = 0; i < order.size(); ++i) order[i] = i;
+    std::vector<uint32_t>& order = byKey;
+    for (size_t i = 0; i < order.size(); ++i) order[i] = static_cast<uint32_t>(i);
     const auto largeness = [&](size_t i) {
         return entries[i].sized ? std::make_tuple(entries[i].size.bytes, entries[i].size.values)
                                 : std::make_tuple(UINT64_MAX, UINT64_MAX);

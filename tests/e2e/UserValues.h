@@ -10,6 +10,7 @@
 #include <chrono>
 #include <filesystem>
 #include <fstream>
+#include <map>
 #include <set>
 #include <string>
 #include <utility>
@@ -52,11 +53,20 @@ class UserFirstBinary {
     using Value = foundation::Value;
 
 public:
+    // With `shareTexts`, a text met again is the object made for it first,
+    // as a writer that shares equal objects lays it.
+    explicit UserFirstBinary(bool shareTexts = false) : shareTexts_(shareTexts) {}
+
     uint64_t add(std::string bytes) {
         objects_.push_back(std::move(bytes));
         return objects_.size() - 1;
     }
-    uint64_t text(const std::string& bytes) { return add(binaryPropertyListMarker(0x5, bytes.size()) + bytes); }
+    uint64_t text(const std::string& bytes) {
+        if (!shareTexts_) return add(binaryPropertyListMarker(0x5, bytes.size()) + bytes);
+        const auto [found, made] = texts_.emplace(bytes, objects_.size());
+        if (made) add(binaryPropertyListMarker(0x5, bytes.size()) + bytes);
+        return found->second;
+    }
     uint64_t list(const std::vector<uint64_t>& items) { return list(add(""), items); }
     // The list in the place `slot` kept for it before its items, as a writer
     // that puts each object before those it refers to lays it.
@@ -97,6 +107,8 @@ public:
     }
 
 private:
+    bool shareTexts_;
+    std::map<std::string, uint64_t> texts_;
     std::vector<std::string> objects_{""};
 };
 

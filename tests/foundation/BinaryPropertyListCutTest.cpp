@@ -7,6 +7,8 @@
 #include <algorithm>
 #include <cstdint>
 #include <fstream>
+#include <functional>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -186,14 +188,109 @@ TEST_F(BinaryPropertyListCut, ADamagedOffsetTableOrTrailerKeepsEveryEntry) {
     const struct {
         const char* name;
         const std::string& bytes;
+        bool read;  // the file reads whole: its table is checked and set right
     } rows[] = {
-        {"an offset past the file", offsetPastTheFile},
-        {"a trailer of zeros", trailerZeroed},
-        {"the table's place past the file", tableOffsetLost},
+        {"an offset past the file", offsetPastTheFile, true},
+        {"a trailer of zeros", trailerZeroed, false},
+        {"the table's place past the file", tableOffsetLost, false},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
-        EXPECT_FALSE(foundation::parsePropertyList(row.bytes));
+        EXPECT_EQ(foundation::parsePropertyList(row.bytes), row.read ? std::optional(Value(all)) : std::nullopt);
         EXPECT_EQ(Value(foundation::salvagePropertyListDictionary(row.bytes)), Value(all));
+    }
+}
+
+// Every offset of the table moved by one byte either way, or by a whole
+// object's length: the walk from the header decides, and the file reads
+// whole, read at once, salvaged, and salvaged a block at a time. A length
+// damaged inside an object sends the walk astray, not the table: every
+// entry but the one holding that object stays.
+TEST_F(BinaryPropertyListCut, AnOffsetMovedInsideTheFileIsSetRightByTheWalk) {
+    const std::filesystem::path moved = root_ / "moved.plist";
+    for (int refSize : {1, 2}) {
+        CutFile file(refSize);
+        const std::string whole = preferencesFile(file, 4);
+        const Value all(file.keptBefore(whole.size()));
+        const uint64_t count = static_cast<uint8_t>(whole[whole.size() - 32 + 15]);
+        const uint64_t tableAt = whole.size() - 32 - 4 * count;
+        const auto offset = [&](uint64_t i) {
+            uint64_t at = 0;
+            for (int b = 0; b < 4; ++b) at = (at << 8) | static_cast<uint8_t>(whole[tableAt + 4 * i + b]);
+            return at;
+        };
+        for (uint64_t i = 0; i < count; ++i) {
+            const uint64_t length = (i + 1 < count ? offset(i + 1) : tableAt) - offset(i);
+            for (int64_t by : {int64_t{-1}, int64_t{1}, static_cast<int64_t>(length)}) {
+                SCOPED_TRACE("references of " + std::to_string(refSize) + " bytes, object " + std::to_string(i) +
+                             " of " + std::to_string(count) + " moved by " + std::to_string(by));
+                std::string bytes = whole;
+                const uint64_t at = offset(i) + by;
+                for (int b = 0; b < 4; ++b) bytes[tableAt + 4 * i + b] = static_cast<char>((at >> (8 * (3 - b))) & 0xFF);
+                EXPECT_EQ(foundation::parsePropertyList(bytes), std::optional(all));
+                EXPECT_EQ(Value(foundation::salvagePropertyListDictionary(bytes)), all);
+                std::ofstream(moved, std::ios::binary | std::ios::trunc) << bytes;
+                EXPECT_EQ(Value(foundation::salvagePropertyListFile(moved)), all);
+            }
+        }
+        // The consent platform's text "1111" read two bytes longer: its entry
+        // reads as another text or not at all, and no other entry changes.
+        std::string longer = whole;
+        const size_t text = longer.find("\x54" "1111");
+        ASSERT_NE(text, std::string::npos);
+        longer[text] = '\x56';
+        const std::optional<Value> read = foundation::parsePropertyList(longer);
+        ASSERT_TRUE(read && read->dictionary());
+        Value::Dictionary others = *read->dictionary(), expected = *all.dictionary();
+        others.erase("IABTCF_PurposeConsents");
+        expected.erase("IABTCF_PurposeConsents");
+        EXPECT_EQ(Value(others), Value(expected));
+    }
+}
+
+// A text that is not UTF-8 costs the entries holding it, never the records
+// or the history around them: a key every record shares, one record's
+// field, one item of a list inside a record.
+TEST_F(BinaryPropertyListCut, ADamagedTextCostsTheEntriesHoldingIt) {
+    CutFile file(2);
+    const std::string whole = preferencesFile(file, 4);
+    const Value all(file.keptBefore(whole.size()));
+    // The history with `edit` made to each record.
+    const auto history = [&](const std::function<void(size_t, Value::Dictionary&)>& edit) {
+        Value::Dictionary root = *all.dictionary();
+        Value::List records;
+        for (size_t i = 0; i < root["Calculations"].list()->size(); ++i) {
+            Value::Dictionary record = *(*root["Calculations"].list())[i].dictionary();
+            edit(i, record);
+            records.push_back(Value(std::move(record)));
+        }
+        root["Calculations"] = Value(std::move(records));
+        return Value(std::move(root));
+    };
+    const struct {
+        const char* name;
+        std::string text;  // the text damaged: its last byte made 0xFF
+        Value expected;
+    } rows[] = {
+        {"the key every record shares", "latexString",
+         history([](size_t, Value::Dictionary& record) { record.erase("latexString"); })},
+        {"one record's formula", "f_{2}",
+         history([](size_t i, Value::Dictionary& record) {
+             if (i == 2) record.erase("latexString");
+         })},
+        {"an item of a record's steps", "x=1",
+         history([](size_t i, Value::Dictionary& record) {
+             if (i == 1) record["solutionSteps"] = Value(Value::List{Value("y=2")});
+         })},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        std::string bytes = whole;
+        const size_t at = bytes.find(row.text);
+        ASSERT_NE(at, std::string::npos);
+        ASSERT_EQ(bytes.find(row.text, at + 1), std::string::npos);
+        bytes[at + row.text.size() - 1] = '\xff';
+        EXPECT_EQ(foundation::parsePropertyList(bytes), std::optional(row.expected));
+        EXPECT_EQ(Value(foundation::salvagePropertyListDictionary(bytes)), row.expected);
     }
 }

@@ -90,7 +90,7 @@ TEST(PropertyListReader, ChargesWhatItBuildsAndSkipsOnlyWhatXmlSkips) {
                   binaryPropertyListMarker(0xA, 1) + binaryPropertyListRefs({0}, 1)},
                  1);
          },
-         false, false},
+         true, false},
         // A trailer claiming ten million objects costs nothing it reaches.
         {"a trailer claiming more objects than are reached",
          [] {

@@ -1,6 +1,6 @@
 // What the readers and the salvage do, counted rather than timed: a file past
 // the bounds is walked and not built, a character reference is decoded in
-// one look at its bytes, a reference cycle is refused as a cycle, a salvage
+// one look at its bytes, a reference cycle costs the entry closing it, a salvage
 // walks a shared object once and works within one budget it never gets back,
 // a binary file past the read bound is salvaged through its trailer, and the
 // copies set aside stay three.
@@ -131,27 +131,30 @@ TEST(PropertyListReadCount, CharacterReferencesAreDecodedInOneLookAtEachByte) {
     }
 }
 
-// A cycle is refused as one, at any length and through a dictionary, never
-// left to the nesting bound (which would call it a file past the bounds).
-TEST(PropertyListReadCount, AReferenceCycleIsRefusedAsACycle) {
+// A reference that closes a cycle costs the entry holding it, at any length
+// and through a dictionary, never the file, and is never left to the
+// nesting bound (which would call it a file past the bounds).
+TEST(PropertyListReadCount, AReferenceCycleCostsTheEntryThatClosesIt) {
     const struct {
         const char* name;
         std::vector<std::string> objects;
+        Value read;
     } rows[] = {
-        {"a list holding itself", {binaryPropertyListMarker(0xA, 1) + binaryPropertyListRefs({0}, 1)}},
+        {"a list holding itself", {binaryPropertyListMarker(0xA, 1) + binaryPropertyListRefs({0}, 1)}, Value(Value::List{})},
         {"three lists in a ring",
          {binaryPropertyListMarker(0xA, 1) + binaryPropertyListRefs({1}, 1),
           binaryPropertyListMarker(0xA, 1) + binaryPropertyListRefs({2}, 1),
-          binaryPropertyListMarker(0xA, 1) + binaryPropertyListRefs({0}, 1)}},
+          binaryPropertyListMarker(0xA, 1) + binaryPropertyListRefs({0}, 1)},
+         Value(Value::List{Value(Value::List{Value(Value::List{})})})},
         {"a dictionary whose value is its list's parent",
          {binaryPropertyListMarker(0xD, 1) + binaryPropertyListRefs({1, 2}, 1), binaryPropertyListMarker(0x5, 1) + "k",
-          binaryPropertyListMarker(0xA, 2) + binaryPropertyListRefs({3, 0}, 1), "\x09"}},
+          binaryPropertyListMarker(0xA, 2) + binaryPropertyListRefs({3, 0}, 1), "\x09"},
+         Value(Value::Dictionary{{"k", Value(Value::List{true})}})},
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
         PropertyListRefusal refusal;
-        EXPECT_FALSE(foundation::parsePropertyList(binaryPropertyListFile(row.objects, 1), &refusal));
-        EXPECT_EQ(refusal.why, "a reference cycle");
+        EXPECT_EQ(foundation::parsePropertyList(binaryPropertyListFile(row.objects, 1), &refusal), row.read);
         EXPECT_FALSE(refusal.pastBounds);
     }
     // Salvaged: of the list on the cycle, the items before it; the other

@@ -100,6 +100,48 @@ TEST_F(PersistentDictionaryTest, AFileThatIsNotAPropertyListIsSetAsideAndReplace
     EXPECT_EQ(onDisk(), Value(Value::Dictionary{{"fresh", Value(true)}}));
 }
 
+// One damaged value costs that value alone, in either form and wherever it
+// stands: the installation's identity and its first open stay beside it,
+// and the damaged file is kept aside.
+TEST_F(PersistentDictionaryTest, ADamagedValueCostsThatValueAlone) {
+    const std::string head = "<?xml version=\"1.0\" encoding=\"UTF-8\"?><plist version=\"1.0\"><dict>";
+    const std::string own = "<key>app_instance_id</key><string>4c0ffee</string>"
+                            "<key>first_open_time</key><integer>1700000000000</integer>";
+    const struct {
+        const char* name;
+        std::string file;
+        bool setAside;
+    } rows[] = {
+        {"a foreign text that is not UTF-8 first", head + "<key>!a</key><string>\xff</string>" + own + "</dict></plist>",
+         true},
+        {"a key that is not UTF-8 last", head + own + "<key>z\xc3</key><string>z</string></dict></plist>", true},
+        {"a damaged integer between them",
+         head + "<key>app_instance_id</key><string>4c0ffee</string><key>session_number</key><integer>x</integer>"
+                "<key>first_open_time</key><integer>1700000000000</integer></dict></plist>",
+         false},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        dictionary_.reset();
+        std::error_code ec;
+        fs::remove(MSRSDKPlistPath("config") + ".damaged", ec);
+        writeFile(MSRSDKPlistPath("config"), row.file);
+        auto dictionary = MSRPersistentDictionary::create("config");
+        ASSERT_TRUE(dictionary);
+        EXPECT_EQ(dictionary->objectForKey("app_instance_id"), Value("4c0ffee"));
+        EXPECT_EQ(dictionary->objectForKey("first_open_time"), Value(int64_t{1700000000000}));
+        std::string kept;
+        if (row.setAside) {
+            EXPECT_TRUE(foundation::FileSystem::readFile(MSRSDKPlistPath("config") + ".damaged", kept));
+            EXPECT_EQ(kept, row.file);
+        }
+        dictionary->setBool(true, "fresh");
+        executor_.advanceBy(1.0);
+        EXPECT_EQ(onDisk()["app_instance_id"], Value("4c0ffee"));
+        dictionary.reset();
+    }
+}
+
 TEST_F(PersistentDictionaryTest, AFailedWriteIsRetriedWithoutAnotherChange) {
     // A folder where the file belongs makes every write fail.
     fs::create_directories(MSRSDKPlistPath("config") + "/blocker");
