@@ -238,7 +238,7 @@ QueuedRowInflation inflateQueuedRow(sqlite3* handle, int64_t rowID, int64_t stor
         }
         if (now > produced && !walk.walk(out.data(), now)) {
             charged += now;
-            why = "it inflates to what begins no bundle";
+            why = "its first " + std::to_string(now) + " inflated bytes begin no bundle";
             return QueuedRowInflation::kNoBundle;
         }
         produced = now;
