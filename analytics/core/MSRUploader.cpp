@@ -379,19 +379,26 @@ void MSRUploader::uploadDataWithinQueueWork() {
         terminateBackgroundTask();
         return;
     }
-    if (bundles->empty() && engine_.database_->queueWorkSpent()) {
-        // The passes of this upload spent its queue work on rows they
-        // dropped: the rows behind them wait for the next scheduled upload
-        // or the next start, so that nothing, the end included, waits on
-        // more than the pass that ran.
+    // A pass that found nothing to send but dropped rows made room: the
+    // rows behind it may be the run's own bundles.
+    const bool droppedOnly = bundles->empty() && engine_.database_->queueReadEndedAtBudget();
+    if (bundles->empty() && engine_.database_->queueWorkSpent() && (!droppedOnly || engine_.applicationEnds())) {
+        // The passes of this upload spent its queue work on rows the file
+        // would not give, or the application ends: the rows behind wait for
+        // the next scheduled upload or the next start, so that nothing, the
+        // end included, waits on more than the pass that ran.
         uploadLog(5, 23175, "Queue work of this upload spent on dropped rows. Rows behind wait for the next upload");
         updateSchedule();
         return;
     }
-    if (bundles->empty() && engine_.database_->queueReadEndedAtBudget()) {
-        // The pass spent its budget on rows it dropped: the next one goes on
-        // behind them as a block of its own, after whatever waits meanwhile,
-        // within what is left of this upload's queue work.
+    if (droppedOnly) {
+        // The next pass goes on behind them as a block of its own, after
+        // whatever waits meanwhile. Rows that are no bundle, however many,
+        // never make the events behind them wait for a later upload: once
+        // this upload's queue work is spent on them, the next pass has an
+        // upload's work of its own, at once, whatever the schedule says.
+        // Each pass is bounded, and each deletes what it met.
+        if (engine_.database_->queueWorkSpent()) engine_.database_->refillQueueWork();
         std::weak_ptr<MSRMeasurement> weakSelf = engine_.weak_from_this();
         engine_.scheduler_->scheduleOnWorkerQueueBlockID(kUploadBlockID, [weakSelf] {
             if (auto self = weakSelf.lock()) self->uploader().uploadDataWithinQueueWork();

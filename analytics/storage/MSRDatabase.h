@@ -93,7 +93,8 @@ using MSRDataTypeBlock = std::function<bool(const MSRSqliteRow& row, MSRError* e
 class MSRDatabase {
   public:
     static constexpr const char* kDatabaseName = "zevure-app-measurement.sql";
-    static constexpr int64_t kMaxRawEventsReadPerCall = 1000;
+    // The events of one bundle at most (see MSRStoredMost::kBundleBytes).
+    static constexpr int64_t kMaxRawEventsReadPerCall = MSRStoredMost::kBundleEvents;
     static constexpr int64_t kMaxRawEventMetadataRows = 100000;
     static constexpr int32_t kMaxRetryCount = 2147483647;
 

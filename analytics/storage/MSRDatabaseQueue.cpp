@@ -44,7 +44,7 @@ const std::string& queuedBundleColumns() {
 // What reading one queued row's data came to: inflated, past the room
 // left, no gzip stream (its bytes say so, or inflating them fails), not
 // read at all (the file would not give the bytes, which says nothing of
-// them), or inflating to a head no bundle begins with.
+// them), or inflating to what no bundle is.
 enum class QueuedRowInflation { kInflated, kPastRoom, kNotInflating, kFailed, kNoBundle };
 
 // The first bytes of every gzip stream: its magic and the deflate method.
@@ -53,29 +53,14 @@ constexpr uint8_t kQueuedRowGzipHead[] = {0x1f, 0x8b, 0x08};
 // How much of a stored bundle is read at a time.
 constexpr int kQueuedRowPiece = 256 << 10;
 
-// Feeds the stored bytes of an open row to `inflater` a piece at a time,
-// until it needs no more; false (with why) when a piece cannot be read.
-bool readQueuedRowInto(sqlite3* handle, sqlite3_blob* blob, int size, std::vector<uint8_t>& piece,
-                       security::Inflater& inflater, std::string& why) {
-    for (int offset = 0; offset < size && inflater.state() == security::Inflater::State::kMore;) {
-        const int length = std::min(size - offset, kQueuedRowPiece);
-        if (sqlite3_blob_read(blob, piece.data(), length, offset) != SQLITE_OK) {
-            why = sqlite3_errmsg(handle);
-            return false;
-        }
-        inflater.feed(piece.data(), static_cast<size_t>(length));
-        offset += length;
-    }
-    return true;
-}
-
-// The top level of a bundle's encoding, walked as far as the inflated head
-// of a row holds it: every key one of a bundle's fields with its own wire
-// type (or, for a field the bundle does not have, a wire type there is), a
-// field that is not repeated met once, a repeated one no more often than a
-// bundle holds, and no length past a bundle's bound. What fails this is no
-// bundle the engine wrote, whatever it inflates to, and is told from a few
-// bytes of it: a row of zeros, of one key repeated, of any pattern.
+// The top level of a bundle's encoding, walked as the row inflates: every
+// key one of a bundle's fields with its own wire type (or, for a field the
+// bundle does not have, a wire type there is), a field that is not repeated
+// met once, a repeated one no more often than a bundle holds, and no length
+// past a bundle's bound. What fails this is no bundle the engine wrote,
+// whatever it inflates to, and is told from the bytes that show it: a row of
+// zeros, of one key repeated, of any pattern, or a bundle's head followed by
+// anything of the kind.
 class QueuedBundleHead {
   public:
     // The most elements of one repeated field a bundle holds: its events
@@ -85,12 +70,12 @@ class QueuedBundleHead {
 
     QueuedBundleHead() : layout_(NANOLayoutFor(MSRPBMeasurementBundle::type())), met_(layout_.fields.size(), 0) {}
 
-    // Walks on through `head` (the inflated bytes so far, growing between
+    // Walks on through the `size` bytes inflated so far (growing between
     // calls); false once they can begin no bundle.
-    bool walk(const std::vector<uint8_t>& head) {
-        while (at_ < head.size()) {
-            const uint8_t* const end = head.data() + head.size();
-            const uint8_t* in = head.data() + at_;
+    bool walk(const uint8_t* data, size_t size) {
+        while (at_ < size) {
+            const uint8_t* const end = data + size;
+            const uint8_t* in = data + at_;
             uint64_t key = 0;
             if (!varint(in, end, 5, key)) return cut_;
             const uint64_t tag = key >> 3;
@@ -123,18 +108,12 @@ class QueuedBundleHead {
                     break;
             }
             // An element not whole yet is walked again once more has come.
-            if (length > static_cast<uint64_t>(end - in)) {
-                needs_ = static_cast<size_t>(in - head.data()) + length;
-                return true;
-            }
+            if (length > static_cast<uint64_t>(end - in)) return true;
             if (position >= 0 && ++met_[static_cast<size_t>(position)] > most) return false;
-            at_ = static_cast<size_t>(in + length - head.data());
+            at_ = static_cast<size_t>(in + length - data);
         }
         return true;
     }
-
-    // How much of the head the walk needs before it can go on.
-    size_t needs() const { return std::max(needs_, at_ + 1); }
 
   private:
     // A varint of at most `most` bytes; false when it is cut by the end of
@@ -157,140 +136,129 @@ class QueuedBundleHead {
     const NANOLayout& layout_;
     std::vector<uint32_t> met_;
     size_t at_ = 0;
-    size_t needs_ = 0;
     bool cut_ = false;
 };
 
-// How much of a row's inflated head is walked before the row is inflated
-// whole, and the steps it is inflated in: a row that is no bundle costs the
-// step that shows it, a bundle a few steps more.
+// The steps a row is inflated in, each walked before the next: small over
+// its head, where most rows that are no bundle show it, larger behind it. A
+// row that is no bundle costs the bytes that show it and at most one step
+// more, one that passes its room a step past it at most.
 constexpr size_t kQueuedRowHeadBytes = 256 << 10;
 constexpr size_t kQueuedRowHeadStep = 4 << 10;
+constexpr size_t kQueuedRowStep = 64 << 10;
 
-// Whether the head of an open row's gzip stream may begin a bundle,
-// inflating no more of it than the walk needs (at most
-// kQueuedRowHeadBytes); `charged` receives the bytes inflated, `failed`
-// whether the file would not give the stored ones.
-bool queuedRowHeadMayBeBundle(sqlite3_blob* blob, int size, size_t& charged, bool& failed) {
+// What a row's inflation holds while it runs: the zlib stream and the open
+// row, both let go however the read ends.
+struct QueuedRowStream {
     z_stream stream{};
-    if (inflateInit2(&stream, 15 + 32) != Z_OK) return true;
-    QueuedBundleHead walk;
-    std::vector<uint8_t> head;
-    uint8_t piece[4096];
-    int offset = 0;
-    int status = Z_OK;
-    bool mayBe = true;
-    while (mayBe && status == Z_OK && head.size() < kQueuedRowHeadBytes && walk.needs() <= kQueuedRowHeadBytes) {
-        if (stream.avail_in == 0) {
-            if (offset >= size) break;
-            const int length = std::min(size - offset, static_cast<int>(sizeof piece));
-            if (sqlite3_blob_read(blob, piece, length, offset) != SQLITE_OK) {
-                failed = true;
-                break;
-            }
-            offset += length;
-            stream.next_in = piece;
-            stream.avail_in = static_cast<uInt>(length);
-        }
-        const size_t before = head.size();
-        head.resize(std::min(before + kQueuedRowHeadStep, kQueuedRowHeadBytes));
-        stream.next_out = head.data() + before;
-        stream.avail_out = static_cast<uInt>(head.size() - before);
-        status = inflate(&stream, Z_NO_FLUSH);
-        if (status == Z_BUF_ERROR) status = Z_OK;
-        head.resize(head.size() - stream.avail_out);
-        if (head.size() > before) mayBe = walk.walk(head);
+    bool started = false;
+    sqlite3_blob* blob = nullptr;
+    ~QueuedRowStream() {
+        if (started) inflateEnd(&stream);
+        sqlite3_blob_close(blob);
     }
-    charged += head.size();
-    inflateEnd(&stream);
-    return mayBe;
-}
+};
 
-// Streams the stored bytes of queue row `rowID` through the inflater a piece
-// at a time, so that a read holds neither the stored bytes whole nor more
-// than `room` inflated ones. `charged` receives what the row cost in
-// inflated bytes: what it inflated to, `room` when it passed it, and what
-// its trailer says (within `room`) when it failed on the way.
+// Streams the stored bytes of queue row `rowID` through zlib a piece at a
+// time, walking what comes out as it comes (QueuedBundleHead), so that a
+// read holds neither the stored bytes whole nor more than `room` inflated
+// ones, and stops at the step that shows the row is no bundle or passes
+// `room`. `charged` receives what the row cost in inflated bytes: what it
+// inflated to, or up to where it stopped (`room` when it passed it).
 QueuedRowInflation inflateQueuedRow(sqlite3* handle, int64_t rowID, int64_t storedBytes, size_t room,
                                     std::vector<uint8_t>& inflated, std::string& why, size_t& charged) {
-    sqlite3_blob* blob = nullptr;
-    if (sqlite3_blob_open(handle, "main", "queue", "data", rowID, 0, &blob) != SQLITE_OK) {
+    QueuedRowStream row;
+    if (sqlite3_blob_open(handle, "main", "queue", "data", rowID, 0, &row.blob) != SQLITE_OK) {
         why = sqlite3_errmsg(handle);
-        sqlite3_blob_close(blob);
         return QueuedRowInflation::kFailed;
     }
-    const int size = sqlite3_blob_bytes(blob);
+    const int size = sqlite3_blob_bytes(row.blob);
     // What does not begin as a gzip stream is told from its first bytes,
     // before a byte of it is inflated.
     uint8_t head[sizeof kQueuedRowGzipHead] = {};
-    if (size >= static_cast<int>(sizeof head) && sqlite3_blob_read(blob, head, sizeof head, 0) != SQLITE_OK) {
+    if (size >= static_cast<int>(sizeof head) && sqlite3_blob_read(row.blob, head, sizeof head, 0) != SQLITE_OK) {
         why = sqlite3_errmsg(handle);
-        sqlite3_blob_close(blob);
         return QueuedRowInflation::kFailed;
     }
     if (!std::equal(std::begin(head), std::end(head), std::begin(kQueuedRowGzipHead))) {
         why = "not a gzip stream";
-        sqlite3_blob_close(blob);
         return QueuedRowInflation::kNotInflating;
     }
-    std::vector<uint8_t> piece(static_cast<size_t>(std::min(size, kQueuedRowPiece)));
-    // A gzip stream ends with its inflated length, which sizes the output.
+    // A gzip stream ends with its inflated length, which sizes the output
+    // once the head has read as a bundle's.
     size_t stated = 0;
     uint8_t trailer[4];
-    if (size >= 18 && sqlite3_blob_read(blob, trailer, 4, size - 4) == SQLITE_OK)
+    if (size >= 18 && sqlite3_blob_read(row.blob, trailer, 4, size - 4) == SQLITE_OK)
         stated = size_t{trailer[0]} | size_t{trailer[1]} << 8 | size_t{trailer[2]} << 16 | size_t{trailer[3]} << 24;
     const size_t expected = security::Inflater::expectedSize(static_cast<size_t>(storedBytes), stated);
-    // Every row is first walked from its inflated head: one that is no
-    // bundle (zeros, a key repeated, any pattern) costs the bytes that show
-    // it, not the megabytes it inflates to, whatever its trailer says.
-    bool unread = false;
-    if (!queuedRowHeadMayBeBundle(blob, size, charged, unread)) {
-        why = "its inflated head begins no bundle";
-        sqlite3_blob_close(blob);
-        return QueuedRowInflation::kNoBundle;
-    }
-    if (unread) {
-        why = sqlite3_errmsg(handle);
-        sqlite3_blob_close(blob);
+    if (inflateInit2(&row.stream, 15 + 32) != Z_OK) {
+        why = "cannot start the decompressor";
         return QueuedRowInflation::kFailed;
     }
-    // A row that says it passes the room is first inflated without being
-    // held: a row that does pass it costs no memory at all, one whose
-    // trailer lied is then inflated as any other.
-    const bool counted = expected > room;
-    if (counted) {
-        security::Inflater counter = security::Inflater::counting(room);
-        const bool read = readQueuedRowInto(handle, blob, size, piece, counter, why);
-        const security::Inflater::State state = read ? counter.finish() : security::Inflater::State::kFailed;
-        charged += state == security::Inflater::State::kTooLarge ? room : std::min(room, expected);
-        if (state != security::Inflater::State::kDone) {
-            if (read) why = counter.error();
-            sqlite3_blob_close(blob);
-            if (!read) return QueuedRowInflation::kFailed;
-            return state == security::Inflater::State::kTooLarge ? QueuedRowInflation::kPastRoom
-                                                                 : QueuedRowInflation::kNotInflating;
+    row.started = true;
+    // One byte past the room tells a row of exactly `room` bytes from a
+    // larger one.
+    const size_t limit = room + 1;
+    std::vector<uint8_t> piece(static_cast<size_t>(std::min(size, kQueuedRowPiece)));
+    std::vector<uint8_t> out;
+    QueuedBundleHead walk;
+    size_t produced = 0;
+    int offset = 0;
+    bool sized = false;
+    for (;;) {
+        if (row.stream.avail_in == 0 && offset < size) {
+            const int length = std::min(size - offset, kQueuedRowPiece);
+            if (sqlite3_blob_read(row.blob, piece.data(), length, offset) != SQLITE_OK) {
+                why = sqlite3_errmsg(handle);
+                charged += produced;
+                return QueuedRowInflation::kFailed;
+            }
+            offset += length;
+            row.stream.next_in = piece.data();
+            row.stream.avail_in = static_cast<uInt>(length);
         }
-    }
-    security::Inflater inflater(room, counted ? 0 : expected);
-    if (!readQueuedRowInto(handle, blob, size, piece, inflater, why)) {
-        charged += std::min(room, expected);
-        sqlite3_blob_close(blob);
-        return QueuedRowInflation::kFailed;
-    }
-    sqlite3_blob_close(blob);
-    switch (inflater.finish()) {
-        case security::Inflater::State::kDone:
-            inflated = std::move(inflater.output());
-            charged += inflated.size();
-            return QueuedRowInflation::kInflated;
-        case security::Inflater::State::kTooLarge:
+        if (!sized && produced >= kQueuedRowHeadBytes) {
+            out.reserve(std::min(limit, std::max(expected + 1, produced + kQueuedRowStep)));
+            sized = true;
+        }
+        const size_t wanted = std::min(limit, produced + (sized ? kQueuedRowStep : kQueuedRowHeadStep));
+        // Grown by doubling, never past the limit: a row whose trailer
+        // understates it is held once, not copied into twice its room.
+        if (wanted > out.capacity()) out.reserve(std::min(limit, std::max(wanted, 2 * out.capacity())));
+        out.resize(wanted);
+        row.stream.next_out = out.data() + produced;
+        row.stream.avail_out = static_cast<uInt>(wanted - produced);
+        const uInt before = row.stream.avail_out;
+        const int status = inflate(&row.stream, Z_NO_FLUSH);
+        const size_t now = produced + (before - row.stream.avail_out);
+        if (now > room) {
             charged += room;
+            why = "inflates past its room";
             return QueuedRowInflation::kPastRoom;
-        default:
-            charged += std::min(room, expected);
-            why = inflater.error();
-            return QueuedRowInflation::kNotInflating;
+        }
+        if (now > produced && !walk.walk(out.data(), now)) {
+            charged += now;
+            why = "its first " + std::to_string(now) + " inflated bytes begin no bundle";
+            return QueuedRowInflation::kNoBundle;
+        }
+        produced = now;
+        if (status == Z_STREAM_END) break;
+        // Z_BUF_ERROR: no progress without more input, which comes next
+        // unless the stored bytes are all read.
+        const bool cut = status == Z_BUF_ERROR && row.stream.avail_in == 0 && offset >= size;
+        if ((status == Z_OK || status == Z_BUF_ERROR) && !cut) continue;
+        charged += produced;
+        why = cut ? "truncated compressed data" : row.stream.msg ? row.stream.msg : "corrupt compressed data";
+        return QueuedRowInflation::kNotInflating;
     }
+    charged += produced;
+    if (produced == 0) {
+        why = "inflated data is empty";
+        return QueuedRowInflation::kNotInflating;
+    }
+    out.resize(produced);
+    inflated = std::move(out);
+    return QueuedRowInflation::kInflated;
 }
 
 

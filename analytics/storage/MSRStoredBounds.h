@@ -34,12 +34,26 @@ inline constexpr size_t kSnapshotBytes = MSRPBWireMost::kExperimentsInflatedByte
 // the identity and user properties, far less.
 inline constexpr size_t kRawEventBytes = size_t{32} << 20;
 
-// A queued bundle's encoding, as it inflates: its first event whole, the
-// events after it only while their sum stays under the batch size (10 MiB
-// at most), at most 1000 events (one read of raw events) with their names
-// and times, and the metadata, user properties and audience results beside
-// them: about 45 MB.
-inline constexpr size_t kBundleBytes = size_t{64} << 20;
+// What the bundler puts in one bundle: the events of one read of raw events
+// (at most kBundleEvents), the first taken whole and each later one only
+// while the events' running size, the first's included, stays under the
+// batch size, whose setting goes up to kBundleBatchBytes. So the events come
+// to at most one raw event's bound or the batch size, whichever is larger,
+// plus each event's key and length and what bundling adds to it (a renamed
+// name, the previous time, a conversion or real-time mark: under 64 bytes).
+inline constexpr int64_t kBundleEvents = 1000;
+inline constexpr size_t kBundleBatchBytes = size_t{10} << 20;
+inline constexpr size_t kBundleEventsBytes =
+    (kRawEventBytes > kBundleBatchBytes ? kRawEventBytes : kBundleBatchBytes) + kBundleEvents * 64;
+
+// The largest bundle Calvaro writes, as it inflates: its events, and beside
+// them the metadata the engine writes (identity, user properties, audience
+// results, the bundling's bookkeeping), a few kilobytes, for which half the
+// events' bound is left as a margin (about 48 MiB in all). A queued row is
+// never inflated past it: whatever inflates further is no bundle the engine
+// wrote, and the writer refuses to queue one past it.
+inline constexpr size_t kBundleBytes = kBundleEventsBytes + kBundleEventsBytes / 2;
+static_assert(kBundleBytes < size_t{49} << 20, "a bundle's bound is what the bundler writes, with its margin");
 
 // A queued bundle's row holds the bundle gzipped, which deflate grows by at
 // most 5 bytes per 16 KiB stored block, plus its header and trailer.

@@ -26,6 +26,7 @@
 #include "platform/foundation/PropertyListCharge.h"
 #include "platform/security/Compression.h"
 #include "tests/e2e/ProcessCpu.h"
+#include "tests/e2e/BundleLookingRows.h"
 #include "tests/e2e/DriverHarness.h"
 #include "tests/e2e/MeasurementDatabase.h"
 
@@ -157,7 +158,7 @@ class EveryStoreAtItsBoundProcessTest : public DriverTest {
     // each table, 1,000,000 raw events and 8 queued rows of 60 MiB: with
     // `unreadable`, raw events that cannot be read and rows that inflate to
     // 60 MiB and are no bundle, else readable events and texts.
-    void fillDatabases(bool unreadable, bool bombs = false) {
+    void fillDatabases(bool unreadable, bool bombs = false, bool bundleLooking = false) {
         std::vector<uint8_t> configuration = *tools::MeasurementCollector::makeConfig(
             kDriverApp, 1, {{"measurement.upload.initial_upload_delay_time", "1000"}}).protoBuffer();
         // Field 1000, length-delimited, of four length bytes.
@@ -215,6 +216,20 @@ class EveryStoreAtItsBoundProcessTest : public DriverTest {
                "INSERT INTO queue (rowid, bundle_end_timestamp, data, is_realtime, retry_count) "
                "SELECT i - 10, " + std::to_string(dispatch::Clock::now()) + ", ?, 0, 0 FROM n",
                &row);
+        if (bundleLooking) {
+            // Ahead of them, 100 rows of each shape that begins as a bundle.
+            int first = -1000;
+            for (const auto shape : {BundleLookingShape::kOneField, BundleLookingShape::kUnknownField,
+                                     BundleLookingShape::kSmallEventsThenZeros}) {
+                runSql(database,
+                       "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < 100) "
+                       "INSERT INTO queue (rowid, bundle_end_timestamp, data, is_realtime, retry_count) "
+                       "SELECT i + " + std::to_string(first) + ", " + std::to_string(dispatch::Clock::now()) +
+                           ", ?, 0, 0 FROM n",
+                       &bundleLookingRow(shape));
+                first += 100;
+            }
+        }
         if (!bombs) return;
         // Ahead of them, 300 rows of 63 MiB of `0a 00` and 300 of 65 MiB of
         // zeros, 64-66 KB each as stored.
@@ -247,6 +262,7 @@ struct EveryStoreRow {
     bool readersBounds;
     bool unreadable;
     bool bombs = false;
+    bool bundleLooking = false;
 };
 
 void PrintTo(const EveryStoreRow& row, std::ostream* out) { *out << row.name; }
@@ -258,7 +274,9 @@ INSTANTIATE_TEST_SUITE_P(Bounds, EveryStoreAtItsBoundRows,
                          testing::Values(EveryStoreRow{"OwnersBounds", false, false},
                                          EveryStoreRow{"ReadersBounds", true, false},
                                          EveryStoreRow{"OwnersBoundsUnreadableRows", false, true},
-                                         EveryStoreRow{"OwnersBoundsUnreadableRowsAndBombs", false, true, true}),
+                                         EveryStoreRow{"OwnersBoundsUnreadableRowsAndBombs", false, true, true},
+                                         EveryStoreRow{"OwnersBoundsUnreadableRowsAndBundleLookingRows", false, true,
+                                                       false, true}),
                          [](const testing::TestParamInfo<EveryStoreRow>& info) { return std::string(info.param.name); });
 
 // What the start with unreadable rows may spend in all, the burst uploaded.
@@ -267,7 +285,7 @@ constexpr double kUnreadableRowsCpuSeconds = kUnderAddressSanitizer ? 150 : 10;
 TEST_P(EveryStoreAtItsBoundRows, AStartStaysWithinItsBudgetAndItsEventsArrive) {
     logAndEnd(1, 3);
     fillPropertyLists(GetParam().readersBounds);
-    fillDatabases(GetParam().unreadable, GetParam().bombs);
+    fillDatabases(GetParam().unreadable, GetParam().bombs, GetParam().bundleLooking);
     if (HasFatalFailure()) return;
 
     auto ours = [](const tools::CollectedEvent& event) {
@@ -301,6 +319,15 @@ TEST_P(EveryStoreAtItsBoundRows, AStartStaysWithinItsBudgetAndItsEventsArrive) {
         // The rows that cannot be read are said in a line per read, not one each.
         EXPECT_GE(consoleLinesWith(12071), 1u);
         EXPECT_LE(consoleLinesWith(12071), 20u);
+    }
+    // Rows that begin as a bundle cost each the bytes that show they are
+    // none, as each pass says of its first.
+    if (GetParam().bundleLooking) {
+        const auto costs = bundleLookingRowCosts(root.path() / "console.log");
+        EXPECT_GE(costs.size(), 1u);
+        for (const auto& cost : costs) {
+            EXPECT_LE(cost.value_or(UINT64_MAX), uint64_t{512} << 10) << "a drop said without its cost, or past it";
+        }
     }
     expectEachAcceptedOnce(ours, 200);
     // The persistent dictionary at its bound took the engine's changes.

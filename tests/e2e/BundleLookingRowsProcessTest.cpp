@@ -1,0 +1,153 @@
+// Queued rows that are no bundle, however they begin and however many, never
+// hold the run's own events past that run. The runs here keep the upload
+// schedule (no debug mode): with the configuration's initial delay of 1000 s
+// the only upload of a run is the one that follows the configuration's fetch,
+// 10 s after its start, and the passes chained behind it.
+// - 300 rows whose inflated bytes begin as a bundle's (a field claiming
+//   63 MiB, a field no bundle has claiming as much, 9,999 small events and
+//   then zeros) ahead of a real bundle: the start's events and the bundle
+//   arrive at that start, each once, the run exits 0, the rows are gone
+//   within three starts, and each row cost the bytes that showed it was no
+//   bundle, as the console says, not the 63 MiB it inflates to;
+// - 1,000,000 rows of 22 bytes that are no bundle ahead of a run's burst: the
+//   burst arrives in that run, as it does on the same root without them.
+
+#include <gtest/gtest.h>
+
+#include <cstdio>
+#include <filesystem>
+#include <functional>
+#include <ostream>
+#include <string>
+#include <vector>
+
+#include "platform/dispatch/Clock.h"
+#include "platform/security/Compression.h"
+#include "tests/e2e/BundleLookingRows.h"
+#include "tests/e2e/DriverHarness.h"
+#include "tests/e2e/MeasurementDatabase.h"
+#include "tests/support/TemporaryDataRoot.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+using tools::DriverProcess;
+
+// Replaces the contents of `folder` with those of `from`.
+void bundleLookingRestore(const fs::path& from, const fs::path& folder) {
+    for (const auto& entry : fs::directory_iterator(folder)) fs::remove_all(entry.path());
+    fs::copy(from, folder, fs::copy_options::recursive);
+}
+
+bool bundleLookingBurst(const tools::CollectedEvent& event) {
+    const auto n = event.intParam("n");
+    return event.name == "e2e_event" && n && *n >= 100 && *n < 300;
+}
+
+// What a row that is no bundle may cost before it shows it: its first
+// 256 KiB walked in small steps, what follows in steps of 64 KiB, and the
+// 9,999 small events (270 KB) the costliest shape holds before its zeros.
+constexpr uint64_t kBundleLookingMostCost = 512 << 10;
+
+class BundleLookingRowsProcessTest : public DriverTest {
+  protected:
+    BundleLookingRowsProcessTest() : DriverTest("bundle-looking") {}
+
+    // `count` copies of `row` ahead of everything queued, by rowids below 0.
+    void queueAhead(const std::vector<uint8_t>& row, int count) {
+        runSql(measurementDatabase(root.path()),
+               "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < " + std::to_string(count) +
+                   ") INSERT INTO queue (rowid, bundle_end_timestamp, data, is_realtime, retry_count) "
+                   "SELECT i - " + std::to_string(count + 1) + ", " + std::to_string(dispatch::Clock::now()) +
+                   ", ?, 0, 0 FROM n",
+               &row);
+    }
+
+    // A run on the upload schedule that logs a burst of 200 (from 100) and
+    // ends, exiting 0, once `count` events `ours` takes have arrived, or
+    // once the wait for them gives up: that wait only catches a run whose
+    // uploads stopped.
+    void scheduledRunUntilArrived(const std::function<bool(const tools::CollectedEvent&)>& ours, size_t count) {
+        DriverProcess driver(CALVARO_EVENT_DRIVER, driverArguments({"--first", "100", "--count", "200"}));
+        EXPECT_TRUE(measurement.waitUntil(
+            [&](const std::vector<tools::CollectedUpload>& uploads) { return acceptedCount(uploads, ours) >= count; },
+            300))
+            << "arrived: " << acceptedCount(measurement.uploads(), ours) << " of " << count << consoleTail();
+        EXPECT_EQ(driver.exitAndWait(120), 0) << consoleTail();
+    }
+
+    int64_t rowsAhead() const { return storedCount(root.path(), "SELECT count(*) FROM queue WHERE rowid < 0"); }
+};
+
+struct BundleLookingRow {
+    const char* name;
+    BundleLookingShape shape;
+};
+
+void PrintTo(const BundleLookingRow& row, std::ostream* out) { *out << row.name; }
+
+class BundleLookingBombRows : public BundleLookingRowsProcessTest,
+                              public testing::WithParamInterface<BundleLookingRow> {};
+
+INSTANTIATE_TEST_SUITE_P(Shapes, BundleLookingBombRows,
+                         testing::Values(BundleLookingRow{"OneField", BundleLookingShape::kOneField},
+                                         BundleLookingRow{"UnknownField", BundleLookingShape::kUnknownField},
+                                         BundleLookingRow{"SmallEventsThenZeros",
+                                                          BundleLookingShape::kSmallEventsThenZeros}),
+                         [](const testing::TestParamInfo<BundleLookingRow>& info) { return info.param.name; });
+
+TEST_P(BundleLookingBombRows, TheStartsEventsArriveAtThatStartAndTheRowsGoWithinThreeStarts) {
+    queueABundleOfThreeAndKill();
+    if (HasFatalFailure()) return;
+    queueAhead(bundleLookingRow(GetParam().shape), 300);
+    if (HasFatalFailure()) return;
+
+    auto ours = [](const tools::CollectedEvent& event) {
+        const auto n = event.intParam("n");
+        return event.name == "e2e_event" && n && ((*n >= 1 && *n <= 3) || (*n >= 100 && *n < 300));
+    };
+    scheduledRunUntilArrived(ours, 203);
+    expectEachAcceptedOnce(ours, 203);
+    for (int start = 1; start < 3 && rowsAhead() > 0; ++start) {
+        logAndEnd(400 + start * 10, 3);
+        if (HasFatalFailure()) return;
+    }
+    EXPECT_EQ(rowsAhead(), 0) << consoleTail();
+    // Each pass says the first row it dropped and what it cost.
+    const auto costs = bundleLookingRowCosts(root.path() / "console.log");
+    ASSERT_GE(costs.size(), 1u) << consoleTail();
+    for (const auto& cost : costs) {
+        ASSERT_TRUE(cost) << "a drop without its cost" << consoleTail();
+        EXPECT_LE(*cost, kBundleLookingMostCost);
+    }
+    std::printf("  300 rows of %s: %zu passes said their drops, the first costing %llu inflated bytes\n",
+                GetParam().name, costs.size(), static_cast<unsigned long long>(*costs.front()));
+}
+
+TEST_F(BundleLookingRowsProcessTest, AMillionTinyRowsAheadOfARunsBurstLetItArriveInThatRun) {
+    logAndEnd(1, 3);
+    if (HasFatalFailure()) return;
+    TemporaryDataRoot clean("bundle-looking-clean"), junk("bundle-looking-junk");
+    fs::copy(root.path(), clean.path(), fs::copy_options::recursive);
+    const std::vector<uint8_t> tiny = *security::gzip({0x0a, 0x00});
+    ASSERT_EQ(tiny.size(), 22u);
+    queueAhead(tiny, 1'000'000);
+    if (HasFatalFailure()) return;
+    fs::copy(root.path(), junk.path(), fs::copy_options::recursive);
+
+    for (const bool withJunk : {false, true}) {
+        SCOPED_TRACE(withJunk ? "with the tiny rows" : "without");
+        bundleLookingRestore(withJunk ? junk.path() : clean.path(), root.path());
+        measurement.clear();
+        scheduledRunUntilArrived(bundleLookingBurst, 200);
+        expectEachAcceptedOnce(bundleLookingBurst, 200);
+        if (HasFailure()) return;
+    }
+    // Dropped a pass at a time, each said in one line: 10,000 rows a pass.
+    const int64_t dropped = 1'000'000 - rowsAhead();
+    EXPECT_EQ(dropped, 1'000'000);
+    EXPECT_GE(consoleLinesWith(12083), 1u);
+    EXPECT_LE(consoleLinesWith(12083), static_cast<size_t>(dropped / 10'000 + 10)) << consoleTail();
+}
+
+}  // namespace
