@@ -6,12 +6,18 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdint>
+#include <fstream>
+#include <sstream>
 #include <string>
 #include <vector>
 
 #include "analytics/reporters/MSRStoredFileBounds.h"
+#include "app/ScriptPlayer.h"
 #include "app/StoredFileBounds.h"
 #include "platform/foundation/StoredFileBounds.h"
+#include "platform/web/ViewImage.h"
+#include "tests/support/TestPaths.h"
 
 namespace {
 
@@ -102,6 +108,66 @@ TEST_F(StoredFileBoundsTable, AValueStandsOnlyWithItsTypeAndWithinItsBound) {
     }
     // The application's eleven keys and the engine's typed ones.
     EXPECT_GT(checked, 20u);
+}
+
+}  // namespace
+
+namespace {
+
+// The README with every run of blanks and line feeds read as one blank.
+std::string boundsReadmeText() {
+    std::ifstream file(calvaro::test::sourcePath("README.md"));
+    std::ostringstream text;
+    text << file.rdbuf();
+    std::string flat;
+    for (const char c : text.str()) {
+        const bool blank = c == ' ' || c == '\n';
+        if (blank && !flat.empty() && flat.back() == ' ') continue;
+        flat.push_back(blank ? ' ' : c);
+    }
+    return flat;
+}
+
+// 262144 as "262,144".
+std::string boundsGrouped(uint64_t n) {
+    std::string digits = std::to_string(n), out;
+    for (size_t i = 0; i < digits.size(); ++i) {
+        if (i > 0 && (digits.size() - i) % 3 == 0) out += ',';
+        out += digits[i];
+    }
+    return out;
+}
+
+std::string boundsMiB(uint64_t bytes) { return std::to_string(bytes >> 20) + " MiB"; }
+
+// The figures the README states of the bounds, each as the code states it:
+// a figure changed on one side only fails here.
+TEST_F(StoredFileBoundsTable, TheReadmeStatesTheBoundsTheCodeHolds) {
+    const std::string readme = boundsReadmeText();
+    const auto standard = foundation::storedFileBound(foundation::kStandardDomainBoundName);
+    ASSERT_TRUE(standard);
+    const foundation::StoredKey* history = standard->storedKey("Calculations");
+    ASSERT_TRUE(history && history->bound);
+    const auto& budget = foundation::kStartPropertyListBudget;
+    const std::string said[] = {
+        "| application preferences | " + boundsGrouped(standard->bounds.values) + ", " +
+            boundsMiB(standard->bounds.bytes) + " | the history's bound (" + boundsGrouped(history->bound->values) +
+            ", " + boundsMiB(history->bound->bytes) + ")",
+        "| analytics, experiments, monitor and consent-snapshot suites | " +
+            boundsGrouped(kMSREngineFileBound.values) + ", " + boundsMiB(kMSREngineFileBound.bytes) + " each |",
+        "(`kStartPropertyListBudget`, " + boundsGrouped(budget.values) + " values and " + boundsMiB(budget.bytes) +
+            " of XML)",
+        "and `ZEVURE_ANALYTICS_*` a sixteenth of the application preferences' bound each",
+        "a script larger than " + boundsMiB(app::kMaxScriptBytes) + " or a line longer than " +
+            std::to_string(app::kMaxLineBytes) + " bytes",
+        "never exceeds " + boundsGrouped(static_cast<uint64_t>(web::ViewImage::kMaxPixels)) + " pixels on a side",
+    };
+    for (const std::string& text : said) EXPECT_NE(readme.find(text), std::string::npos) << "the README no longer says: " << text;
+    // The families' share the README names: a sixteenth of the file.
+    for (const auto& [family, share] : standard->shares) {
+        EXPECT_EQ(share.values * 16, standard->bounds.values) << family;
+        EXPECT_EQ(share.bytes * 16, standard->bounds.bytes) << family;
+    }
 }
 
 }  // namespace
