@@ -12,6 +12,7 @@
 #include <cstring>
 #include <string>
 
+#include "platform/dispatch/GlobalQueue.h"
 #include "platform/dispatch/MainQueue.h"
 #include "platform/dispatch/ProcessEnd.h"
 #include "platform/web/Chromium.h"
@@ -98,6 +99,13 @@ void SignalWatcher::watch() {
         // and the profile goes with it.
         web::Chromium::end();
     }
+}
+
+void startThreadAtRegistrationForTesting() {
+    const char* asked = std::getenv("CALVARO_THREAD_AT_REGISTRATION");
+    if (!asked || !*asked) return;
+    // A pool's thread starts with its first block and stays until the end.
+    dispatch::GlobalQueue::get(dispatch::Priority::Background)->async([] {});
 }
 
 }  // namespace app

@@ -47,4 +47,11 @@ class SignalWatcher {
     std::thread thread_;
 };
 
+// With CALVARO_THREAD_AT_REGISTRATION set in the environment, starts a
+// thread of a shared queue where it is called, as a module's registration
+// may (a reporter made then, the monitor's queue when one of them logs).
+// Called among the registrations, it makes every run show a watcher made
+// after them: that thread would take the signals. For process tests.
+void startThreadAtRegistrationForTesting();
+
 }  // namespace app

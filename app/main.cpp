@@ -46,6 +46,7 @@ int main(int argc, char** argv) {
     MSRRegisterExperiments();
     MSRRegisterEventEditing();
     DEDIzurarove::registerWithHost();
+    app::startThreadAtRegistrationForTesting();
     // What each file of the data root may hold, before a start reads any.
     app::stateStoredFileBounds();
     int status = app::runCalvaro(

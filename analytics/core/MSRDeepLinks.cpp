@@ -383,9 +383,17 @@ std::multiset<std::pair<std::string, double>>& deepLinksParkedAtOpening() {
     return links;
 }
 
+std::function<void()>& deepLinksBeforeParking() {
+    static std::function<void()> hold;
+    return hold;
+}
+
 }  // namespace
 
+void MSRDeepLinks::setBeforeParkingForTesting(std::function<void()> hold) { deepLinksBeforeParking() = std::move(hold); }
+
 void MSRDeepLinks::parkLinkAtItsOpening(const std::string& link, double seconds) {
+    if (const auto& hold = deepLinksBeforeParking()) hold();
     if (link.empty() || !isCampaignLink(link)) return;
     parkOpenedLink(link, seconds);
     std::lock_guard lock(deepLinksAtOpeningMutex());

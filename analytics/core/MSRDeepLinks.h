@@ -9,6 +9,7 @@
 // once it has started. Its operations are the engine's (MSRMeasurementRoad.h).
 
 #include <cstdint>
+#include <functional>
 #include <map>
 #include <optional>
 #include <string>
@@ -71,6 +72,10 @@ public:
     // its own thread, before any queue takes it (other links are not kept).
     // The engine's hand-over of the same link then finds it parked.
     static void parkLinkAtItsOpening(const std::string& link, double seconds);
+    // Tests only: `hold` runs as each opening is about to be parked, before
+    // anything of it is stored (none: nothing runs). A test runs the queues
+    // there, so that whatever was handed over before the park shows it.
+    static void setBeforeParkingForTesting(std::function<void()> hold);
     // Whether the parked link `text` of `storedSeconds` was opened while the
     // application ran.
     static bool wasOpenedWhileRunning(const std::string& text, double storedSeconds);

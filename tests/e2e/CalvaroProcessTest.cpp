@@ -474,9 +474,13 @@ TEST_F(CalvaroProcessTest, SignalStopsTheScriptAndTheEndIsOrderly) {
     const fs::path waiting =
         script("waiting.txt", std::string(kTypedAndCalculated) + "snapshot done\nwait 600\n");
     // The snapshot comes after the calculation: from then on the script waits.
+    // A thread is started among the registrations, as a module's may start
+    // one: a watcher made after them would leave it taking the signals.
     std::vector<std::string> taking{"unread"};
+    setenv("CALVARO_THREAD_AT_REGISTRATION", "1", 1);
     const Stopped stopped = stopAfterSnapshot(root.path(), {"--home", home(), "--script", waiting},
                                               [&](pid_t pid) { taking = threadsTakingStopSignals(pid); });
+    unsetenv("CALVARO_THREAD_AT_REGISTRATION");
     const Ended& result = stopped.ended;
     ASSERT_NE(result.out.find("=== snapshot 1: done ==="), std::string::npos) << result.err;
     // Every thread but the watcher's was started after it and blocks the

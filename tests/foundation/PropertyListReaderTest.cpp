@@ -197,3 +197,39 @@ TEST_F(PropertyListReaderFilesTest, SetAsideCopiesAreCapped) {
     EXPECT_EQ(asideCopies(), foundation::FileSystem::kMaxAsideCopies);
     EXPECT_TRUE(fs::exists(dir_ / "app.plist.damaged-4"));
 }
+
+// A key met twice in an XML file read as it is (within its bounds, neither
+// cut nor damaged): its first entry stands, as in the binary form, at any
+// depth and whatever the second holds; the keys around it are read whole.
+TEST_F(PropertyListReaderFilesTest, AKeyMetTwiceInXmlKeepsItsFirstEntry) {
+    const struct {
+        const char* name;
+        std::string dict;  // the top dictionary's entries
+        Value expected;
+    } rows[] = {
+        {"a flag met again", "<key>consent</key><true/><key>n</key><integer>1</integer><key>consent</key><false/>",
+         Value(Value::Dictionary{{"consent", true}, {"n", 1}})},
+        {"a second entry of another type",
+         "<key>consent</key><true/><key>consent</key><string>no</string><key>n</key><integer>1</integer>",
+         Value(Value::Dictionary{{"consent", true}, {"n", 1}})},
+        {"a list met again, larger",
+         "<key>history</key><array><integer>1</integer></array>"
+         "<key>history</key><array><integer>2</integer><integer>3</integer></array>",
+         Value(Value::Dictionary{{"history", Value::List{1}}})},
+        {"inside a dictionary",
+         "<key>record</key><dict><key>a</key><string>first</string><key>a</key><string>second</string></dict>",
+         Value(Value::Dictionary{{"record", Value::Dictionary{{"a", "first"}}}})},
+    };
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        const std::string bytes = kReaderHead + "<dict>" + row.dict + "</dict></plist>";
+        PropertyListRefusal refusal;
+        const auto value = foundation::parsePropertyList(bytes, &refusal);
+        ASSERT_TRUE(value) << refusal.why;
+        EXPECT_EQ(value->jsonText(), row.expected.jsonText());
+        // The preferences read it the same way, and set nothing aside.
+        write(bytes);
+        EXPECT_EQ(Value(reopen().dictionaryRepresentation()).jsonText(), row.expected.jsonText());
+        EXPECT_EQ(asideCopies(), 0u);
+    }
+}

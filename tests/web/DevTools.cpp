@@ -350,8 +350,9 @@ bool Tab::navigate(const std::string& url) {
     call("Page.enable");
     events_.clear();
     call("Page.navigate", {{"url", url}});
-    // A page of thousands of formulas typesets before its load event: the
-    // golden formulas' page takes 16 s of a core.
+    // A page of formulas typesets before its load event: one of the 2,325
+    // golden formulas took 16 s of a core, so tests load them a few hundred
+    // at a time.
     return waitForEvent("Page.loadEventFired", 90);
 }
 
