@@ -150,9 +150,9 @@ TEST_F(ConsentOfThisRunTest, TheStartsChoiceAndACallOfThisRunEndAsWhenTheStartCo
 class DenialBeforeTheStartTest : public ConsentOfThisRunTest {
   protected:
     void roundsOfADenialOf(const char* type, size_t mark) {
-        // Each pair eight times: the order is forced, so a round fails or
-        // holds every time; the process rows repeat the rounds by the hundred.
-        constexpr int kRounds = 56;
+        // Each pair twice: the order is forced, so a round fails or holds
+        // every time; the process row repeats its rounds by the hundred.
+        constexpr int kRounds = 14;
         constexpr int64_t kEvents = 6;
         // Every pair but the facade's call after a public one, which the
         // lower rank of the facade's call refuses in either order.
