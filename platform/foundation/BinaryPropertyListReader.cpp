@@ -247,9 +247,8 @@ public:
         BinaryPropertyListMetKeys met;
         const auto metBefore = [&](const std::string& key) {
             return plan.standing && plan.standing(key, Value::Type::Absent) < 2 &&
-                   met.metBefore(key, entries.size(), [&](uint64_t place) -> const std::string& {
-                       return entries[place].key;
-                   });
+                   met.metBefore(key, entries.size(),
+                                 [&](uint64_t place) -> const std::string& { return entries[place].key; });
         };
         const auto sizeEntry = [&](uint64_t i) {
             // Each entry looked at is work, however soon it is refused.
@@ -348,7 +347,8 @@ public:
                          static_cast<unsigned long long>(work.values()), static_cast<unsigned long long>(work.bytes()));
         // What a failed read of the file gave is not trusted.
         if (source_.failed()) kept.clear();
-        else sayLeftOut();
+        else
+            sayLeftOut();
         work_ = nullptr;
         return kept;
     }
@@ -397,7 +397,8 @@ private:
                 expected != 0 && objectLength(expected, table_, refSize_, &walkedLength, &refs);
             const bool listedWhole = listed != expected && listed >= 8 && listed < table_ &&
                                      objectLength(listed, table_, refSize_, &listedLength, &refs);
-            if (listedWhole && (!walkedWhole || (listed + listedLength == next && expected + walkedLength != next))) {
+            if (listedWhole &&
+                (!walkedWhole || (listed + listedLength == next && expected + walkedLength != next))) {
                 walked_[i] = listed;
                 expected = listed + listedLength;
             } else if (walkedWhole) {
@@ -801,7 +802,8 @@ private:
     // A text object as buildText() reads it; one found damaged (which takes
     // a scan of it) is refused from then on without a scan, however many
     // entries share it.
-    std::optional<std::string> textOnce(uint64_t object, uint8_t marker, size_t at, uint64_t depth, bool asKey) {
+    std::optional<std::string> textOnce(uint64_t object, uint8_t marker, size_t at, uint64_t depth,
+                                        bool asKey) {
         if (object < damaged_.size() && damaged_[object]) return fail("a damaged string");
         const uint64_t refusals = boundRefusals_;
         auto text = buildText(marker, at, depth, asKey);

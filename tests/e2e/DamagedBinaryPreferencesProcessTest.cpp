@@ -61,9 +61,11 @@ std::string damagedBinaryMoved(std::string file, uint64_t object, int by) {
     uint64_t table = 0;
     for (size_t b = 0; b < 8; ++b) table = (table << 8) | static_cast<uint8_t>(file[file.size() - 8 + b]);
     uint64_t offset = 0;
-    for (size_t b = 0; b < 4; ++b) offset = (offset << 8) | static_cast<uint8_t>(file[table + 4 * object + b]);
+    for (size_t b = 0; b < 4; ++b)
+        offset = (offset << 8) | static_cast<uint8_t>(file[table + 4 * object + b]);
     offset += by;
-    for (size_t b = 0; b < 4; ++b) file[table + 4 * object + b] = static_cast<char>((offset >> (8 * (3 - b))) & 0xFF);
+    for (size_t b = 0; b < 4; ++b)
+        file[table + 4 * object + b] = static_cast<char>((offset >> (8 * (3 - b))) & 0xFF);
     return file;
 }
 
@@ -91,7 +93,8 @@ TEST_F(DamagedBinaryPreferencesProcessTest, AnOffsetOneByteOffCostsNothing) {
     const struct {
         const char* name;
         uint64_t object;
-    } rows[] = {{"the top", whole.top}, {"the switch's key", whole.switchKey}, {"the history", whole.history}};
+    } rows[] = {
+        {"the top", whole.top}, {"the switch's key", whole.switchKey}, {"the history", whole.history}};
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
         everythingKept(damagedBinaryMoved(whole.file, row.object, 1));
@@ -160,7 +163,8 @@ std::string damagedBinaryConsentPlatform(size_t keys) {
         std::snprintf(key, sizeof key, "IABTCF_%06zu", i);
         entries.emplace_back(binary.text(key), yes);
     }
-    for (const auto& [name, value] : *whole.dictionary()) entries.emplace_back(binary.text(name), binary.value(value));
+    for (const auto& [name, value] : *whole.dictionary())
+        entries.emplace_back(binary.text(name), binary.value(value));
     return binary.file(entries);
 }
 
