@@ -940,8 +940,10 @@ private:
     }
 
     // An entry of a list or dictionary whose key or value cannot be read
-    // (damaged, a reference cycle) costs that entry alone: its charge is
-    // given back and its container goes on. One past the bounds, or a
+    // (damaged, a reference cycle) costs that entry alone: what it took is
+    // given back but one value, which pays for the look at it (a container
+    // copied many times would otherwise look at its damaged entries again
+    // at no cost), and its container goes on. One past the bounds, or a
     // read that failed or ran out of work, ends the container.
     struct Entry {
         uint64_t values, bytes, refusals;
@@ -950,6 +952,7 @@ private:
     bool leaveOut(const Entry& entry) {
         if (boundRefusals_ != entry.refusals || outOfWork_ || source_.failed()) return false;
         charge_->restore(entry.values, entry.bytes);
+        if (!take(1, 0)) return false;
         if (!dryRun_) ++leftOut_;
         return true;
     }
