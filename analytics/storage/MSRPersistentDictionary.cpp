@@ -49,10 +49,12 @@ std::shared_ptr<MSRPersistentDictionary> MSRPersistentDictionary::create(const s
             const std::string salvaged =
                 "; kept as " + aside->string() + ", " + std::to_string(content.size()) + " values salvaged";
             if (refusal.pastBounds) {
-                MSRStorageConsoleLog(MSRConsoleSeverity::kError, 43006,
-                                     "Config plist file is past the reader's bounds (" + refusal.why + ")" + salvaged);
+                MSRStorageConsoleLog(
+                    MSRConsoleSeverity::kError, 43006,
+                    "Config plist file is past the reader's bounds (" + refusal.why + ")" + salvaged);
             } else {
-                MSRStorageConsoleLog(MSRConsoleSeverity::kError, 43005, "Config plist file is damaged" + salvaged);
+                MSRStorageConsoleLog(MSRConsoleSeverity::kError, 43005,
+                                     "Config plist file is damaged" + salvaged);
             }
         } else {
             MSRStorageConsoleLog(MSRConsoleSeverity::kError, 43005,

@@ -4,7 +4,9 @@
 // compact 56 MB file of eight million trues beside the usual keys, and a
 // history of 80,000 records (52 MB, written as the writer lays it out); and
 // for usual files: the usual keys and a history of 200 records, in the XML
-// form the writer gives (3) and in the binary form (4).
+// form the writer gives (3) and in the binary form (4); and 262,144 keys of
+// the consent platform beside them in the binary form, past the file's bound
+// (5).
 
 #include <benchmark/benchmark.h>
 #include <malloc.h>
@@ -17,6 +19,7 @@
 #include "bench/support/BenchTemporaryFolder.h"
 #include "bench/support/ResidentMemory.h"
 #include "platform/foundation/PropertyList.h"
+#include "platform/foundation/StoredFileBounds.h"
 #include "platform/foundation/UserDefaults.h"
 
 #include <plist/plist.h>
@@ -54,6 +57,10 @@ std::string preferencesFile(int64_t kind) {
     if (kind == 1) xml += "<key>flags</key><array>" + trues(8'000'000) + "</array>";
     if (kind == 2) xml += "<key>Calculations</key><array>\n" + history(80'000) + "</array>";
     if (kind >= 3) xml += "<key>Calculations</key><array>\n" + history(200) + "</array>";
+    // The consent platform's keys past the file's bound: salvaged.
+    if (kind == 5)
+        for (int i = 0; i < 262'144; ++i)
+            xml += "<key>IABTCF_" + std::to_string(1'000'000 + i) + "</key><true/>";
     xml += "</dict></plist>";
     if (kind < 3) return xml;
     // As the writer lays it out, or in the binary form.
@@ -71,6 +78,16 @@ std::string preferencesFile(int64_t kind) {
 
 void BM_PreferencesFirstRead(benchmark::State& state) {
     const std::string bytes = preferencesFile(state.range(0));
+    // Bounded as the application's preferences are: the user's keys first,
+    // the consent platform's family its share.
+    foundation::resetStoredFileBounds();
+    if (state.range(0) == 5)
+        foundation::setStoredFileBound(
+            "app",
+            {{262'144, 16 << 20},
+             {"isDsgvoAccepted", "isOnboardingFinished", "isRatingAlreadyDone", "Calculations", "IABTCF_*"},
+             {"isDsgvoAccepted", "isOnboardingFinished", "isRatingAlreadyDone", "Calculations"},
+             {{"IABTCF_*", {16'384, 1 << 20}}}});
     bench::BenchTemporaryFolder folder("preferences-load");
     const auto directory = folder.path() / "Preferences";
     int64_t grown = 0;
@@ -101,3 +118,4 @@ void BM_PreferencesFirstRead(benchmark::State& state) {
 
 BENCHMARK(BM_PreferencesFirstRead)->Arg(0)->Arg(1)->Arg(2)->Unit(benchmark::kMillisecond)->Iterations(3);
 BENCHMARK(BM_PreferencesFirstRead)->Arg(3)->Arg(4)->Unit(benchmark::kMicrosecond)->Iterations(200);
+BENCHMARK(BM_PreferencesFirstRead)->Arg(5)->Unit(benchmark::kMillisecond)->Iterations(5);

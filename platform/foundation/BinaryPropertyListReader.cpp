@@ -247,9 +247,8 @@ public:
         BinaryPropertyListMetKeys met;
         const auto metBefore = [&](const std::string& key) {
             return plan.standing && plan.standing(key, Value::Type::Absent) < 2 &&
-                   met.metBefore(key, entries.size(), [&](uint64_t place) -> const std::string& {
-                       return entries[place].key;
-                   });
+                   met.metBefore(key, entries.size(),
+                                 [&](uint64_t place) -> const std::string& { return entries[place].key; });
         };
         const auto sizeEntry = [&](uint64_t i) {
             // Each entry looked at is work, however soon it is refused.
@@ -348,7 +347,8 @@ public:
                          static_cast<unsigned long long>(work.values()), static_cast<unsigned long long>(work.bytes()));
         // What a failed read of the file gave is not trusted.
         if (source_.failed()) kept.clear();
-        else sayLeftOut();
+        else
+            sayLeftOut();
         work_ = nullptr;
         return kept;
     }
@@ -397,7 +397,8 @@ private:
                 expected != 0 && objectLength(expected, table_, refSize_, &walkedLength, &refs);
             const bool listedWhole = listed != expected && listed >= 8 && listed < table_ &&
                                      objectLength(listed, table_, refSize_, &listedLength, &refs);
-            if (listedWhole && (!walkedWhole || (listed + listedLength == next && expected + walkedLength != next))) {
+            if (listedWhole &&
+                (!walkedWhole || (listed + listedLength == next && expected + walkedLength != next))) {
                 walked_[i] = listed;
                 expected = listed + listedLength;
             } else if (walkedWhole) {
@@ -801,7 +802,8 @@ private:
     // A text object as buildText() reads it; one found damaged (which takes
     // a scan of it) is refused from then on without a scan, however many
     // entries share it.
-    std::optional<std::string> textOnce(uint64_t object, uint8_t marker, size_t at, uint64_t depth, bool asKey) {
+    std::optional<std::string> textOnce(uint64_t object, uint8_t marker, size_t at, uint64_t depth,
+                                        bool asKey) {
         if (object < damaged_.size() && damaged_[object]) return fail("a damaged string");
         const uint64_t refusals = boundRefusals_;
         auto text = buildText(marker, at, depth, asKey);
@@ -938,8 +940,10 @@ private:
     }
 
     // An entry of a list or dictionary whose key or value cannot be read
-    // (damaged, a reference cycle) costs that entry alone: its charge is
-    // given back and its container goes on. One past the bounds, or a
+    // (damaged, a reference cycle) costs that entry alone: what it took is
+    // given back but one value, which pays for the look at it (a container
+    // copied many times would otherwise look at its damaged entries again
+    // at no cost), and its container goes on. One past the bounds, or a
     // read that failed or ran out of work, ends the container.
     struct Entry {
         uint64_t values, bytes, refusals;
@@ -948,6 +952,7 @@ private:
     bool leaveOut(const Entry& entry) {
         if (boundRefusals_ != entry.refusals || outOfWork_ || source_.failed()) return false;
         charge_->restore(entry.values, entry.bytes);
+        if (!take(1, 0)) return false;
         if (!dryRun_) ++leftOut_;
         return true;
     }

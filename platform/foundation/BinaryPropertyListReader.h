@@ -13,8 +13,11 @@ namespace foundation {
 // many references share is a copy at each of them, and each copy is charged
 // before it is made. What the walk holds is sized by what it reaches (at
 // most one entry per level of nesting), never by the counts the trailer
-// claims. A reference cycle, an object outside the file and a string with a
-// NUL inside are refused; so is nesting at the bound, before anything deeper
+// claims. The offset table is checked against a walk from the header, which
+// decides where they disagree. An entry of a list or dictionary whose key or
+// value cannot be read (an object outside the file, a text with a NUL or
+// that is not UTF-8, a reference closing a cycle) is left out, and its
+// container read on; nesting at the bound is refused, before anything deeper
 // is built. Nothing, with `refusal` filled (never null), when refused.
 std::optional<Value> readBinaryPropertyList(std::string_view bytes, PropertyListCharge& charge,
                                             PropertyListRefusal* refusal);

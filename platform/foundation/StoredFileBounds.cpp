@@ -134,7 +134,8 @@ StoredFileChoice chooseStoredFileEntries(const std::vector<PropertyListEntry>& e
     std::stable_sort(byKey.begin(), byKey.end(),
                      [&](uint32_t a, uint32_t b) { return entries[a].key < entries[b].key; });
     std::vector<bool> again(entries.size());
-    for (size_t k = 1; k < byKey.size(); ++k) again[byKey[k]] = entries[byKey[k]].key == entries[byKey[k - 1]].key;
+    for (size_t k = 1; k < byKey.size(); ++k)
+        again[byKey[k]] = entries[byKey[k]].key == entries[byKey[k - 1]].key;
     for (size_t i = 0; i < entries.size(); ++i) {
         const PropertyListEntry& entry = entries[i];
         const bool first = !again[i];

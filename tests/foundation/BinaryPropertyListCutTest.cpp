@@ -196,7 +196,8 @@ TEST_F(BinaryPropertyListCut, ADamagedOffsetTableOrTrailerKeepsEveryEntry) {
     };
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
-        EXPECT_EQ(foundation::parsePropertyList(row.bytes), row.read ? std::optional(Value(all)) : std::nullopt);
+        EXPECT_EQ(foundation::parsePropertyList(row.bytes),
+                  row.read ? std::optional(Value(all)) : std::nullopt);
         EXPECT_EQ(Value(foundation::salvagePropertyListDictionary(row.bytes)), Value(all));
     }
 }
@@ -222,11 +223,13 @@ TEST_F(BinaryPropertyListCut, AnOffsetMovedInsideTheFileIsSetRightByTheWalk) {
         for (uint64_t i = 0; i < count; ++i) {
             const uint64_t length = (i + 1 < count ? offset(i + 1) : tableAt) - offset(i);
             for (int64_t by : {int64_t{-1}, int64_t{1}, static_cast<int64_t>(length)}) {
-                SCOPED_TRACE("references of " + std::to_string(refSize) + " bytes, object " + std::to_string(i) +
-                             " of " + std::to_string(count) + " moved by " + std::to_string(by));
+                SCOPED_TRACE("references of " + std::to_string(refSize) + " bytes, object " +
+                             std::to_string(i) + " of " + std::to_string(count) + " moved by " +
+                             std::to_string(by));
                 std::string bytes = whole;
                 const uint64_t at = offset(i) + by;
-                for (int b = 0; b < 4; ++b) bytes[tableAt + 4 * i + b] = static_cast<char>((at >> (8 * (3 - b))) & 0xFF);
+                for (int b = 0; b < 4; ++b)
+                    bytes[tableAt + 4 * i + b] = static_cast<char>((at >> (8 * (3 - b))) & 0xFF);
                 EXPECT_EQ(foundation::parsePropertyList(bytes), std::optional(all));
                 EXPECT_EQ(Value(foundation::salvagePropertyListDictionary(bytes)), all);
                 std::ofstream(moved, std::ios::binary | std::ios::trunc) << bytes;
@@ -236,7 +239,9 @@ TEST_F(BinaryPropertyListCut, AnOffsetMovedInsideTheFileIsSetRightByTheWalk) {
         // The consent platform's text "1111" read two bytes longer: its entry
         // reads as another text or not at all, and no other entry changes.
         std::string longer = whole;
-        const size_t text = longer.find("\x54" "1111");
+        const size_t text = longer.find(
+            "\x54"
+            "1111");
         ASSERT_NE(text, std::string::npos);
         longer[text] = '\x56';
         const std::optional<Value> read = foundation::parsePropertyList(longer);
@@ -274,12 +279,10 @@ TEST_F(BinaryPropertyListCut, ADamagedTextCostsTheEntriesHoldingIt) {
     } rows[] = {
         {"the key every record shares", "latexString",
          history([](size_t, Value::Dictionary& record) { record.erase("latexString"); })},
-        {"one record's formula", "f_{2}",
-         history([](size_t i, Value::Dictionary& record) {
+        {"one record's formula", "f_{2}", history([](size_t i, Value::Dictionary& record) {
              if (i == 2) record.erase("latexString");
          })},
-        {"an item of a record's steps", "x=1",
-         history([](size_t i, Value::Dictionary& record) {
+        {"an item of a record's steps", "x=1", history([](size_t i, Value::Dictionary& record) {
              if (i == 1) record["solutionSteps"] = Value(Value::List{Value("y=2")});
          })},
     };

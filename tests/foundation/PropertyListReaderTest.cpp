@@ -91,6 +91,17 @@ TEST(PropertyListReader, ChargesWhatItBuildsAndSkipsOnlyWhatXmlSkips) {
                  1);
          },
          true, false},
+        // A list of 1,000 references to a list of 1,000 references to a
+        // list of 1,000 references closing a cycle: a billion entries left
+        // out, each charged, where the lists built are a million.
+        {"entries left out a billion times",
+         [] {
+             const auto refs = [](uint64_t to) {
+                 return binaryPropertyListMarker(0xA, 1000) + binaryPropertyListRefs(std::vector<uint64_t>(1000, to), 2);
+             };
+             return binaryPropertyListFile({refs(1), refs(2), refs(0)}, 2);
+         },
+         false, true},
         // A trailer claiming ten million objects costs nothing it reaches.
         {"a trailer claiming more objects than are reached",
          [] {

@@ -140,14 +140,17 @@ TEST(PropertyListReadCount, AReferenceCycleCostsTheEntryThatClosesIt) {
         std::vector<std::string> objects;
         Value read;
     } rows[] = {
-        {"a list holding itself", {binaryPropertyListMarker(0xA, 1) + binaryPropertyListRefs({0}, 1)}, Value(Value::List{})},
+        {"a list holding itself",
+         {binaryPropertyListMarker(0xA, 1) + binaryPropertyListRefs({0}, 1)},
+         Value(Value::List{})},
         {"three lists in a ring",
          {binaryPropertyListMarker(0xA, 1) + binaryPropertyListRefs({1}, 1),
           binaryPropertyListMarker(0xA, 1) + binaryPropertyListRefs({2}, 1),
           binaryPropertyListMarker(0xA, 1) + binaryPropertyListRefs({0}, 1)},
          Value(Value::List{Value(Value::List{Value(Value::List{})})})},
         {"a dictionary whose value is its list's parent",
-         {binaryPropertyListMarker(0xD, 1) + binaryPropertyListRefs({1, 2}, 1), binaryPropertyListMarker(0x5, 1) + "k",
+         {binaryPropertyListMarker(0xD, 1) + binaryPropertyListRefs({1, 2}, 1),
+          binaryPropertyListMarker(0x5, 1) + "k",
           binaryPropertyListMarker(0xA, 2) + binaryPropertyListRefs({3, 0}, 1), "\x09"},
          Value(Value::Dictionary{{"k", Value(Value::List{true})}})},
     };

@@ -162,18 +162,24 @@ TEST(Value, HostileDecoderInputIsRefusedAndTheProcessLives) {
     } cases[] = {
         {"json: 200 KB of [", std::string(200 * 1024, '['), true},
         {"json: 513 levels", std::string(513, '[') + std::string(513, ']'), true},
-        {"json: objects nested 100,000 deep", [] {
+        {"json: objects nested 100,000 deep",
+         [] {
              std::string text;
              for (int i = 0; i < 100'000; ++i) text += "{\"a\":";
              return text + "1" + std::string(100'000, '}');
-         }(), true},
+         }(),
+         true},
         {"plist: 100,000 nested arrays", nestedXml(100'000), false},
         {"plist: 513 nested arrays", nestedXml(513), false},
         {"plist: NUL byte in a string", xmlHead + std::string("a\0b", 3) + xmlTail, false},
         {"plist: character reference to NUL", xmlHead + "a&#x0000;b" + xmlTail, false},
         {"binary plist: 100,000 nested arrays", binaryPlist(deepBinary), false},
         // An item that cannot be read costs that item: its list reads empty.
-        {"binary plist: NUL in a string", binaryPlist({"\xA1" + ref(1), std::string("\x53" "a\0b", 4)}), false, true},
+        {"binary plist: NUL in a string",
+         binaryPlist({"\xA1" + ref(1), std::string("\x53"
+                                                   "a\0b",
+                                                   4)}),
+         false, true},
         {"binary plist: an array holding itself", binaryPlist({"\xA1" + ref(0)}), false, true},
         {"binary plist: a reference past the objects", binaryPlist({"\xA1" + ref(7)}), false, true},
     };

@@ -105,19 +105,22 @@ TEST_F(PersistentDictionaryTest, AFileThatIsNotAPropertyListIsSetAsideAndReplace
 // and the damaged file is kept aside.
 TEST_F(PersistentDictionaryTest, ADamagedValueCostsThatValueAlone) {
     const std::string head = "<?xml version=\"1.0\" encoding=\"UTF-8\"?><plist version=\"1.0\"><dict>";
-    const std::string own = "<key>app_instance_id</key><string>4c0ffee</string>"
-                            "<key>first_open_time</key><integer>1700000000000</integer>";
+    const std::string own =
+        "<key>app_instance_id</key><string>4c0ffee</string>"
+        "<key>first_open_time</key><integer>1700000000000</integer>";
     const struct {
         const char* name;
         std::string file;
         bool setAside;
     } rows[] = {
-        {"a foreign text that is not UTF-8 first", head + "<key>!a</key><string>\xff</string>" + own + "</dict></plist>",
+        {"a foreign text that is not UTF-8 first",
+         head + "<key>!a</key><string>\xff</string>" + own + "</dict></plist>", true},
+        {"a key that is not UTF-8 last", head + own + "<key>z\xc3</key><string>z</string></dict></plist>",
          true},
-        {"a key that is not UTF-8 last", head + own + "<key>z\xc3</key><string>z</string></dict></plist>", true},
         {"a damaged integer between them",
-         head + "<key>app_instance_id</key><string>4c0ffee</string><key>session_number</key><integer>x</integer>"
-                "<key>first_open_time</key><integer>1700000000000</integer></dict></plist>",
+         head +
+             "<key>app_instance_id</key><string>4c0ffee</string><key>session_number</key><integer>x</integer>"
+             "<key>first_open_time</key><integer>1700000000000</integer></dict></plist>",
          false},
     };
     for (const auto& row : rows) {
