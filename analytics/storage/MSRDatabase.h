@@ -282,8 +282,8 @@ class MSRDatabase {
     // not there; what one read drops is said once per code, with its count.
     // One read is a pass of bounded work (see
     // MSRStoredMost::kQueuePassInflatedBytes): one that reached its budget
-    // says so in queueReadEndedAtBudget(), and the rows it did not reach wait
-    // for the next read. The passes draw together on the queue work of one
+    // having deleted what it dropped says so in queueReadEndedAtBudget(),
+    // and the rows it did not reach wait for the next read. The passes draw together on the queue work of one
     // upload (refillQueueWork): once that is spent (queueWorkSpent()), a read
     // does no more until the next refill.
     std::optional<std::vector<MSRQueuedBundle>> queryBundlesWithCountLimit(int64_t countLimit, int64_t sizeLimit,

@@ -483,6 +483,9 @@ std::optional<std::vector<MSRQueuedBundle>> MSRDatabase::queuedBundlesForQuery(
         if (!deleteDroppedQueueRows(runs, dropped, everyRowInOrder, &deleteError)) {
             MSRStorageLog(1, 12079, "Cannot delete queued bundles larger than a bundle may be. Error",
                           {deleteError});
+            // The rows stay where they were: a pass at once behind this one
+            // would meet them again.
+            if (bundles.empty()) queueReadEndedAtBudget_ = false;
         }
     }
     if (failed) return std::nullopt;

@@ -2,8 +2,8 @@
 // per row dropped: rows of 63 MiB of `0a 00` (64,246 bytes stored), rows of
 // 65 MiB of zeros (66,279 bytes) and rows of 22 bytes (the gzip of `0a 00`),
 // each read through to the one bundle behind them, pass after pass, the
-// queue work refilled as each upload refills it; beside them, a real bundle
-// of 100 events read back for upload.
+// queue work refilled as each upload refills it; beside them, one upload's
+// read of a clean queue of 100 bundles of 10 or 1,000 events.
 //
 //   queue_walk_bench [--benchmark_filter=Walk]
 
@@ -12,6 +12,7 @@
 
 #include <algorithm>
 #include <chrono>
+#include <optional>
 #include <string>
 #include <vector>
 
@@ -93,5 +94,55 @@ BENCHMARK_CAPTURE(BM_WalkPastRows, Zeros65MiB, std::vector<uint8_t>{0x00}, size_
     ->Arg(300)->Unit(benchmark::kMillisecond)->UseManualTime();
 BENCHMARK_CAPTURE(BM_WalkPastRows, Tiny22Bytes, std::vector<uint8_t>{0x0a, 0x00}, size_t{2})
     ->Arg(1'000'000)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(1);
+
+// What one upload's read of a clean queue costs: 100 bundles of `events`
+// events each (about 60 bytes an event, as the driver's are), read oldest
+// first within the default batch size, as the upload takes them, again and
+// again (nothing is deleted).
+void BM_ReadCleanQueue(benchmark::State& state) {
+    QueueWalk walk;
+    const int64_t events = state.range(0);
+    std::vector<uint8_t> encoded = *walk.metadata.protoBuffer();
+    const int64_t now = static_cast<int64_t>(dispatch::Clock::now() * 1000);
+    // The end time, field 6.
+    encoded.push_back(0x30);
+    for (uint64_t value = static_cast<uint64_t>(now);; value >>= 7) {
+        encoded.push_back(static_cast<uint8_t>((value & 0x7f) | (value > 0x7f ? 0x80 : 0)));
+        if (value <= 0x7f) break;
+    }
+    for (int64_t i = 0; i < events; ++i) {
+        // An event: a parameter _o = app, its name, and padding in a second
+        // parameter; 58 bytes behind its key and length.
+        const std::vector<uint8_t> event = {0x0a, 0x09, 0x0a, 0x02, 0x5f, 0x6f, 0x12, 0x03, 0x61, 0x70, 0x70, 0x12,
+                                            0x09, 0x65, 0x32, 0x65, 0x5f, 0x65, 0x76, 0x65, 0x6e, 0x74, 0x0a, 0x21,
+                                            0x0a, 0x01, 0x6e, 0x12, 0x1c};
+        encoded.insert(encoded.end(), {0x12, static_cast<uint8_t>(event.size() + 28)});
+        encoded.insert(encoded.end(), event.begin(), event.end());
+        encoded.resize(encoded.size() + 28, 0x61);
+    }
+    std::optional<MSRPBMeasurementBundle> bundle = MSRPBMeasurementBundle::initWithBuffer(encoded);
+    if (!bundle) {
+        state.SkipWithError("the bundle does not decode");
+        return;
+    }
+    for (int i = 0; i < 100; ++i) {
+        if (!walk.database->insertBundle(*bundle, false, nullptr)) {
+            state.SkipWithError("the bundle could not be stored");
+            return;
+        }
+    }
+    walk.database->commitPendingWrites();
+    size_t read = 0;
+    for (auto _ : state) {
+        walk.database->refillQueueWork();
+        auto bundles = walk.database->queryBundlesWithCountLimit(100, 65536, nullptr);
+        if (!bundles || bundles->empty()) state.SkipWithError("nothing was read");
+        read = bundles ? bundles->size() : 0;
+        benchmark::DoNotOptimize(bundles);
+    }
+    state.counters["bundles_read"] = static_cast<double>(read);
+    state.counters["bundle_bytes"] = static_cast<double>(encoded.size());
+}
+BENCHMARK(BM_ReadCleanQueue)->Arg(10)->Arg(1000)->Unit(benchmark::kMicrosecond);
 
 }  // namespace

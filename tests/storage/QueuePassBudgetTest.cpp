@@ -26,8 +26,13 @@ MSRPBMeasurementBundle passBundle() {
 // begins with one), or as many behind the key and length of a text field
 // that claims more than follows (a bundle's first bytes, no bundle in the end),
 // or `unit` repeated over them.
-std::vector<uint8_t> junkBytes(size_t bytes, bool bundleHead, const std::vector<uint8_t>& unit = {}) {
-    std::vector<uint8_t> out;
+std::vector<uint8_t> junkBytes(size_t bytes, bool bundleHead, const std::vector<uint8_t>& unit = {},
+                               const std::vector<uint8_t>& head = {}) {
+    std::vector<uint8_t> out = head;
+    if (!head.empty()) {
+        out.resize(bytes, 0);
+        return out;
+    }
     if (!unit.empty()) {
         while (out.size() < bytes) out.insert(out.end(), unit.begin(), unit.end());
         return out;
@@ -41,6 +46,25 @@ std::vector<uint8_t> junkBytes(size_t bytes, bool bundleHead, const std::vector<
     }
     out.resize(out.size() + bytes, 0);
     return out;
+}
+
+// The bytes a junk row begins with before its zeros: the key of field 8 (a
+// text) claiming `length`, or `events` events of 25 bytes each.
+std::vector<uint8_t> passFieldHead(uint64_t length) {
+    std::vector<uint8_t> head{0x42};
+    for (;; length >>= 7) {
+        head.push_back(static_cast<uint8_t>((length & 0x7f) | (length > 0x7f ? 0x80 : 0)));
+        if (length <= 0x7f) break;
+    }
+    return head;
+}
+std::vector<uint8_t> passEventsHead(int events) {
+    std::vector<uint8_t> head;
+    for (int i = 0; i < events; ++i) {
+        head.insert(head.end(), {0x12, 0x19});
+        head.resize(head.size() + 25, 0x2a);
+    }
+    return head;
 }
 
 // The rows of the queue, as another reader of the file counts them.
@@ -71,6 +95,7 @@ struct QueuePassRow {
     int fewestPasses;
     int mostPasses = 10'000;
     std::vector<uint8_t> unit = {};
+    std::vector<uint8_t> head = {};
 };
 
 void PrintTo(const QueuePassRow& row, std::ostream* out) { *out << row.name; }
@@ -82,8 +107,11 @@ class QueuePassBudgetTest : public StorageTest, public testing::WithParamInterfa
 // of 3 MiB of zeros, or of a key no bundle has that way (field 1 as a text),
 // a field that is not repeated met again and again, more empty events than a
 // bundle holds, a varint that never ends: each told from its head, all in
-// one pass under a budget of 2 MiB. 2,500 texts under a budget of 1,000
-// dropped rows, and 120 under one of 50 rows met.
+// one pass under a budget of 2 MiB. 40 rows of 3 MiB that begin as a bundle
+// and are none: a field claiming one byte past a bundle's bound (50,427,648),
+// told from its key and length; 9,999 small events (270 KB) and then zeros,
+// told where the zeros begin, all 40 in one pass under 16 MiB. 2,500 texts
+// under a budget of 1,000 dropped rows, and 120 under one of 50 rows met.
 const QueuePassRow kQueuePassRows[] = {
     {"InflatedBytes", 40, 3 << 20, true, {8 << 20, 10'000, 1'000}, 2, 20},
     {"Zeros", 40, 3 << 20, false, {2 << 20, 10'000, 1'000}, 40, 1, 1},
@@ -91,6 +119,8 @@ const QueuePassRow kQueuePassRows[] = {
     {"SingleFieldRepeated", 40, 3 << 20, false, {2 << 20, 10'000, 1'000}, 40, 1, 1, {0x08, 0x00}},
     {"MoreEventsThanABundleHolds", 40, 3 << 20, false, {2 << 20, 10'000, 1'000}, 40, 1, 1, {0x12, 0x00}},
     {"EndlessVarint", 40, 3 << 20, false, {2 << 20, 10'000, 1'000}, 40, 1, 1, {0xff}},
+    {"FieldPastABundle", 40, 3 << 20, false, {2 << 20, 10'000, 1'000}, 40, 1, 1, {}, passFieldHead(50'427'649)},
+    {"SmallEventsThenZeros", 40, 3 << 20, false, {16 << 20, 10'000, 1'000}, 40, 1, 1, {}, passEventsHead(9'999)},
     {"DroppedRows", 2'500, 0, false, {8 << 20, 10'000, 1'000}, 1'000, 3},
     {"RowsMet", 120, 0, false, {8 << 20, 50, 1'000}, 50, 3},
 };
@@ -115,7 +145,7 @@ TEST_P(QueuePassBudgetTest, EachPassStaysWithinItsBudgetAndTheBundleBehindTheJun
         ASSERT_EQ(sqlite3_open(database->databasePath().c_str(), &db), SQLITE_OK);
         sqlite3_stmt* update = nullptr;
         const std::vector<uint8_t> gzipped =
-            row.junkBytes ? *security::gzip(junkBytes(row.junkBytes, row.bundleHead, row.unit)) : std::vector<uint8_t>{};
+            row.junkBytes ? *security::gzip(junkBytes(row.junkBytes, row.bundleHead, row.unit, row.head)) : std::vector<uint8_t>{};
         ASSERT_EQ(sqlite3_prepare_v2(db,
                                      row.junkBytes ? "UPDATE queue SET data = ?1 WHERE rowid < ?2"
                                                    : "UPDATE queue SET data = 'text' WHERE rowid < ?2",
