@@ -126,7 +126,12 @@ std::vector<Calculation> CalcManager::loadCalculations() {
     Value stored = userDefaults_.object(calculationsKey);
     if (const Value::List* list = stored.list()) {
         for (const Value& item : *list) {
-            if (const auto* dict = item.dictionary()) {
+            // A record past the history's bound on its own is none the
+            // Calculate screen wrote: left out like an entry that is no
+            // record, so that the records after it do not give way for it.
+            const auto* dict = item.dictionary();
+            const auto size = foundation::propertyListSize(item, 2);
+            if (dict && size.values + 2 <= historyBound.values && size.bytes + 64 <= historyBound.bytes) {
                 loaded.emplace_back(*dict);
             } else {
                 unreadable.push_back(item);
@@ -135,7 +140,7 @@ std::vector<Calculation> CalcManager::loadCalculations() {
     } else if (!stored.isAbsent()) {
         unreadable.push_back(std::move(stored));
     }
-    // An entry that is no record at all is the user's data still: it is kept
+    // An entry that is no record of ours is the user's data still: it is kept
     // in a file of its own before the history is written without it, and the
     // readable entries stay.
     if (!unreadable.empty() && !setAsideUnreadableEntries(unreadable)) return loaded;

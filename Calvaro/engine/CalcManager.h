@@ -86,9 +86,10 @@ public:
 
     // The dictionary form of every record, in list order: what every save writes.
     foundation::Value::List calculationDictionaries() const;
-    // The history as stored. Entries that are not records (or a stored value
-    // that is not a list) are set aside with their bytes and left out; a
-    // missing or empty history is rewritten as an empty list.
+    // The history as stored. Entries that are not records, records past
+    // historyBound on their own (or a stored value that is not a list) are
+    // set aside with their bytes and left out; a missing or empty history is
+    // rewritten as an empty list.
     std::vector<Calculation> loadCalculations();
     // Writes entries of the stored history that are not records to
     // "<domain>.Calculations.plist.damaged..." beside the preferences.

@@ -47,8 +47,17 @@ plist_t toNode(const Value& value, int depth, Building& building) {
             return nullptr;
         case Value::Type::Bool:
             return plist_new_bool(*value.boolValue() ? 1 : 0);
-        case Value::Type::Integer:
+        case Value::Type::Integer: {
+            // libplist keeps an integer unsigned only as its XML reader
+            // makes one: a value past int64's range is made that way.
+            if (const auto past = value.unsignedPastInt64()) {
+                const std::string xml = "<plist><integer>" + std::to_string(*past) + "</integer></plist>";
+                plist_t node = nullptr;
+                plist_from_xml(xml.c_str(), static_cast<uint32_t>(xml.size()), &node);
+                return node;
+            }
             return plist_new_uint(static_cast<uint64_t>(*value.integerValue()));
+        }
         case Value::Type::Double:
             return plist_new_real(*value.doubleValue());
         case Value::Type::String:
@@ -154,7 +163,11 @@ public:
                 out_ += *value.boolValue() ? "<true/>\n" : "<false/>\n";
                 return Result::kWritten;
             case Value::Type::Integer:
-                out_ += "<integer>" + std::to_string(*value.integerValue()) + "</integer>\n";
+                // An unsigned value past int64's range is written as read.
+                out_ += "<integer>" +
+                        (value.unsignedPastInt64() ? std::to_string(*value.unsignedPastInt64())
+                                                   : std::to_string(*value.integerValue())) +
+                        "</integer>\n";
                 return Result::kWritten;
             case Value::Type::Double: {
                 char text[40];
@@ -349,9 +362,10 @@ std::optional<std::string> propertyListXmlThroughLibrary(const Value& value, Pro
     return out;
 }
 
-std::optional<Value> parsePropertyList(std::string_view bytes, PropertyListRefusal* refusal) {
-    PropertyListRefusal ignored;
-    if (!refusal) refusal = &ignored;
+namespace {
+
+// parsePropertyList without saying what it passed over.
+std::optional<Value> readPropertyList(std::string_view bytes, PropertyListRefusal* refusal) {
     if (bytes.empty()) {
         refusal->why = "an empty file";
         return std::nullopt;
@@ -370,6 +384,18 @@ std::optional<Value> parsePropertyList(std::string_view bytes, PropertyListRefus
         if (refusal->why.empty()) refusal->why = "not a property list";
         if (refusal->pastBounds) std::fprintf(stderr, "property list: refused: %s\n", refusal->why.c_str());
     }
+    return value;
+}
+
+}  // namespace
+
+std::optional<Value> parsePropertyList(std::string_view bytes, PropertyListRefusal* refusal) {
+    PropertyListRefusal ignored;
+    if (!refusal) refusal = &ignored;
+    auto value = readPropertyList(bytes, refusal);
+    if (value && refusal->passedOver)
+        std::fprintf(stderr, "property list: %llu damaged or too deeply nested values passed over\n",
+                     static_cast<unsigned long long>(refusal->passedOver));
     return value;
 }
 
@@ -410,7 +436,8 @@ bool tagNamed(Text& xml, const Tag& tag, std::string_view name) {
 
 // The end of the element that opens at `first`, how many elements it holds,
 // itself included, and where its last tag begins; nothing when it is cut
-// short (or nested deeper than any file of ours).
+// short. However deep it nests, it is counted to its end: a value nested
+// past the readers' bound is passed over, not taken for the end of the file.
 struct Element {
     size_t end;
     uint64_t values;
@@ -428,15 +455,17 @@ std::optional<Element> elementEnd(Text& xml, const Tag& first) {
         if (!tag) return std::nullopt;
         at = tag->end;
         if (tag->kind == Tag::kOpen || tag->kind == Tag::kEmpty) ++values;
-        if (tag->kind == Tag::kOpen && ++depth > 256) return std::nullopt;
+        if (tag->kind == Tag::kOpen) ++depth;
         if (tag->kind == Tag::kClose && --depth == 0) return Element{at, values, tag->begin};
     }
     return std::nullopt;
 }
 
 std::optional<Value> readAlone(std::string_view wrapped) {
-    return parsePropertyList("<?xml version=\"1.0\" encoding=\"UTF-8\"?><plist version=\"1.0\">" +
-                             std::string(wrapped) + "</plist>");
+    PropertyListRefusal refusal;
+    return readPropertyList("<?xml version=\"1.0\" encoding=\"UTF-8\"?><plist version=\"1.0\">" +
+                             std::string(wrapped) + "</plist>",
+                            &refusal);
 }
 
 // What is still free of a share of the bounds.
@@ -450,24 +479,35 @@ struct Budget {
 };
 
 // The leading items of the list opening at `open` that came whole and fit
-// in `budget`, up to the first that did not end or did not fit. Read in one
-// piece when they can be, one by one when one of them is damaged.
+// in `budget`, up to the first that did not end or did not fit; an item
+// past the whole budget on its own is none of ours, and is passed over.
+// Read in one piece when they can be, one by one when one of them is
+// damaged.
 Value::List salvageListItems(std::string_view xml, const Tag& open, Budget budget) {
     const Budget share = budget;
     std::vector<std::pair<size_t, size_t>> ranges;
+    size_t passed = 0;
     for (size_t at = open.end;;) {
         auto tag = nextTag(xml, at);
         if (!tag || tag->kind == Tag::kClose) break;
         auto element = elementEnd(xml, *tag);
-        if (!element || !budget.fits(element->values, element->end - tag->begin)) break;
+        if (!element) break;
+        at = element->end;
+        if (!share.fits(element->values, element->end - tag->begin)) {
+            ++passed;
+            continue;
+        }
+        if (!budget.fits(element->values, element->end - tag->begin)) break;
         budget.take(element->values, element->end - tag->begin);
         ranges.emplace_back(tag->begin, element->end);
-        at = element->end;
     }
+    if (passed)
+        std::fprintf(stderr, "property list: %zu items past the share of their list on their own passed over\n", passed);
     if (ranges.empty()) return {};
-    const std::string_view whole = xml.substr(ranges.front().first, ranges.back().second - ranges.front().first);
+    std::string whole;
+    for (const auto& [begin, end] : ranges) whole += xml.substr(begin, end - begin);
     Value::List items;
-    if (auto all = readAlone("<array>" + std::string(whole) + "</array>"); all && all->list() &&
+    if (auto all = readAlone("<array>" + whole + "</array>"); all && all->list() &&
                                                                            all->list()->size() == ranges.size()) {
         items = std::move(*all->list());
     } else {

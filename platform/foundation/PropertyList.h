@@ -27,6 +27,9 @@ constexpr uint64_t kMaximumPropertyListValues = uint64_t{1} << 20;
 struct PropertyListRefusal {
     bool pastBounds = false;
     std::string why;
+    // Of a read that succeeded, the values it passed over: damaged, or
+    // nested past the bound, each costing the entry or item that held it.
+    uint64_t passedOver = 0;
 };
 
 // The values and (an upper bound of) the bytes of a value's XML form, nested

@@ -128,7 +128,10 @@ uint64_t scalarBytes(uint64_t depth, const Value& value) {
         case Value::Type::Bool:
             return depth + (*value.boolValue() ? 7 : 8) + 1;
         case Value::Type::Integer:
-            return depth + 9 + decimalLength(*value.integerValue()) + 10 + 1;
+            return depth + 9 +
+                   (value.unsignedPastInt64() ? std::to_string(*value.unsignedPastInt64()).size()
+                                              : decimalLength(*value.integerValue())) +
+                   10 + 1;
         case Value::Type::Double:
             return depth + 6 + realLength(*value.doubleValue()) + 7 + 1;
         case Value::Type::Date:

@@ -18,14 +18,28 @@ std::optional<bool> Value::boolValue() const {
     return std::nullopt;
 }
 
+Value Value::unsignedInteger(uint64_t value) {
+    if (value <= static_cast<uint64_t>(std::numeric_limits<int64_t>::max())) return Value(static_cast<int64_t>(value));
+    Value v;
+    v.data_ = value;
+    return v;
+}
+
 std::optional<int64_t> Value::integerValue() const {
     if (auto i = std::get_if<int64_t>(&data_)) return *i;
+    if (auto u = std::get_if<uint64_t>(&data_)) return static_cast<int64_t>(*u);
+    return std::nullopt;
+}
+
+std::optional<uint64_t> Value::unsignedPastInt64() const {
+    if (auto u = std::get_if<uint64_t>(&data_)) return *u;
     return std::nullopt;
 }
 
 std::optional<double> Value::doubleValue() const {
     if (auto d = std::get_if<double>(&data_)) return *d;
     if (auto i = std::get_if<int64_t>(&data_)) return static_cast<double>(*i);
+    if (auto u = std::get_if<uint64_t>(&data_)) return static_cast<double>(*u);
     return std::nullopt;
 }
 
@@ -53,6 +67,12 @@ bool integerEqualsDouble(int64_t i, double d) {
     return static_cast<int64_t>(d) == i;
 }
 
+bool unsignedEqualsDouble(uint64_t u, double d) {
+    if (!std::isfinite(d) || d != std::trunc(d)) return false;
+    if (d < 0 || d >= 18446744073709551616.0) return false;
+    return static_cast<uint64_t>(d) == u;
+}
+
 }  // namespace
 
 bool operator==(const Value& a, const Value& b) {
@@ -61,6 +81,10 @@ bool operator==(const Value& a, const Value& b) {
     }
     if (auto ad = std::get_if<double>(&a.data_)) {
         if (auto bi = std::get_if<int64_t>(&b.data_)) return integerEqualsDouble(*bi, *ad);
+        if (auto bu = std::get_if<uint64_t>(&b.data_)) return unsignedEqualsDouble(*bu, *ad);
+    }
+    if (auto au = std::get_if<uint64_t>(&a.data_)) {
+        if (auto bd = std::get_if<double>(&b.data_)) return unsignedEqualsDouble(*au, *bd);
     }
     return a.data_ == b.data_;
 }
@@ -73,6 +97,7 @@ nlohmann::json Value::toJson() const {
         case Type::Bool:
             return std::get<bool>(data_);
         case Type::Integer:
+            if (auto u = unsignedPastInt64()) return *u;
             return std::get<int64_t>(data_);
         case Type::Double:
             return std::get<double>(data_);

@@ -59,14 +59,24 @@ public:
     Value(List l) : data_(std::move(l)) {}
     Value(Dictionary d) : data_(std::move(d)) {}
 
-    Type type() const { return static_cast<Type>(data_.index()); }
+    // An integer a file of another program may hold past int64's range
+    // (2^63 .. 2^64 - 1) stays unsigned, so that it is written back as it
+    // was read; within the range it is an ordinary integer.
+    static Value unsignedInteger(uint64_t value);
+
+    Type type() const {
+        return data_.index() == kUnsignedIndex ? Type::Integer : static_cast<Type>(data_.index());
+    }
     bool isAbsent() const { return type() == Type::Absent; }
     bool isNull() const { return type() == Type::Null; }
 
     // Typed reads: the value when it is of exactly that kind, else nothing.
     // `doubleValue` also answers for integers (numbers are numbers), never for bools.
     std::optional<bool> boolValue() const;
+    // An unsigned integer past int64's range reads as its 64 bits here, and
+    // as itself through unsignedPastInt64().
     std::optional<int64_t> integerValue() const;
+    std::optional<uint64_t> unsignedPastInt64() const;
     std::optional<double> doubleValue() const;
     const std::string* string() const { return std::get_if<std::string>(&data_); }
     const Bytes* bytes() const { return std::get_if<Bytes>(&data_); }
@@ -100,8 +110,9 @@ private:
     struct Null {
         bool operator==(const Null&) const = default;
     };
-    std::variant<std::monostate, Null, bool, int64_t, double, std::string, Bytes, Date, List, Dictionary>
+    std::variant<std::monostate, Null, bool, int64_t, double, std::string, Bytes, Date, List, Dictionary, uint64_t>
         data_;
+    static constexpr size_t kUnsignedIndex = 10;
 };
 
 // Base64 of RFC 4648 with padding; used for bytes in JSON.

@@ -84,3 +84,30 @@ TEST_F(HistoryBoundTest, AStoredHistoryPastTheBoundIsCutAtTheStart) {
     EXPECT_EQ(boundedName(history.calculations().back()), "3853");
     EXPECT_EQ(defaults().array(CalcManager::calculationsKey)->size(), 3'854u);
 }
+
+// A stored record past the history's bound on its own (a text of 5 MiB,
+// 70,000 steps) is none the Calculate screen wrote: it is set aside, and the
+// records after it stay (before, it and every record after it gave way).
+TEST_F(HistoryBoundTest, AStoredRecordPastTheBoundOnItsOwnIsSetAsideAlone) {
+    const struct {
+        const char* name;
+        size_t latexBytes, steps;
+    } rows[] = {{"a text of 5 MiB", 5 << 20, 0}, {"70,000 steps", 0, 70'000}};
+    for (const auto& row : rows) {
+        SCOPED_TRACE(row.name);
+        defaults().removeAll();
+        Value::List stored;
+        for (int i = 0; i < 5; ++i)
+            stored.emplace_back(boundedRecord(std::to_string(i), i == 1 ? row.latexBytes : 0, i == 1 ? row.steps : 0)
+                                    .dictionary());
+        ASSERT_TRUE(defaults().set(CalcManager::calculationsKey, stored));
+        testing::internal::CaptureStderr();
+        CalcManager history(defaults());
+        const std::string said = testing::internal::GetCapturedStderr();
+        std::vector<std::string> names;
+        for (const Calculation& c : history.calculations()) names.push_back(boundedName(c));
+        EXPECT_EQ(names, (std::vector<std::string>{"0", "2", "3", "4"})) << said;
+        EXPECT_NE(said.find("1 unreadable entries kept in"), std::string::npos) << said;
+        EXPECT_EQ(defaults().array(CalcManager::calculationsKey)->size(), 4u);
+    }
+}
