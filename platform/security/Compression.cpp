@@ -3,6 +3,7 @@
 #include <zlib.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cstdint>
 #include <cstring>
 #include <utility>
@@ -17,6 +18,9 @@ void setError(std::string* error, std::string text) {
 
 // zlib counts in uInt; feed it in slices that fit.
 constexpr size_t kSlice = 1u << 30;
+
+// Every byte inflated in the process (Inflater::inflatedInProcessForTesting).
+std::atomic<uint64_t> inflatedInProcess{0};
 
 // A zlib stream set up once and kept for the thread's life: reset between
 // uses, ended when the thread ends. Null when zlib could not set it up.
@@ -157,6 +161,7 @@ std::optional<std::vector<uint8_t>> inflate(const std::vector<uint8_t>& data, st
         size_t before = stream->avail_out;
         status = ::inflate(stream, Z_NO_FLUSH);
         produced += before - stream->avail_out;
+        inflatedInProcess.fetch_add(before - stream->avail_out, std::memory_order_relaxed);
         consumed += slice - stream->avail_in;
         if (status == Z_BUF_ERROR && stream->avail_out != 0) {
             // No progress possible with output room left: the input ended early.
@@ -198,6 +203,7 @@ bool inflatesPast(const std::vector<uint8_t>& data, size_t maxOutput) {
         stream->avail_out = static_cast<uInt>(scratch.size());
         status = ::inflate(stream, Z_NO_FLUSH);
         produced += scratch.size() - stream->avail_out;
+        inflatedInProcess.fetch_add(scratch.size() - stream->avail_out, std::memory_order_relaxed);
         consumed += slice - stream->avail_in;
         const bool stalled = status == Z_BUF_ERROR && stream->avail_out != 0;
         if (stalled || (status != Z_OK && status != Z_STREAM_END && status != Z_BUF_ERROR)) break;
@@ -242,6 +248,8 @@ Inflater::~Inflater() {
     delete stream;
 }
 
+uint64_t Inflater::inflatedInProcessForTesting() { return inflatedInProcess.load(std::memory_order_relaxed); }
+
 size_t Inflater::expectedSize(size_t compressedSize, size_t statedSize) {
     return statedSize > 0 && statedSize <= compressedSize * kMostInflationRatio ? statedSize : compressedSize * 4;
 }
@@ -272,6 +280,7 @@ Inflater::State Inflater::feed(const uint8_t* data, size_t size) {
         const size_t before = stream->avail_out;
         const int status = ::inflate(stream, Z_NO_FLUSH);
         produced_ += before - stream->avail_out;
+        inflatedInProcess.fetch_add(before - stream->avail_out, std::memory_order_relaxed);
         consumed += slice - stream->avail_in;
         if (produced_ > maxOutput_) return fail(State::kTooLarge, "inflated data too large");
         if (status == Z_STREAM_END) {

@@ -62,6 +62,10 @@ class Inflater {
     // `statedSize` may be expected to inflate to.
     static size_t expectedSize(size_t compressedSize, size_t statedSize);
 
+    // Every byte any inflater of the process has produced so far, held or
+    // only counted: what a bounded pass really inflated, whatever it charged.
+    static uint64_t inflatedInProcessForTesting();
+
   private:
     State fail(State state, std::string error);
 

@@ -198,14 +198,23 @@ Stopped stopAfterSnapshot(const fs::path& dir, const std::vector<std::string>& a
 }
 
 // An end on a signal keeps the application's deadline: past it the
-// process's watcher forces the exit and says so, by the process's own clock.
-// Timed to the reaping, the end would also take in what the process does on
-// its way out (its static objects, a sanitizer's leak check), which a busy
-// machine stretches; the bound on that only keeps a hung process from
-// holding the test.
-void expectEndedWithinItsDeadline(const std::string& err, std::chrono::steady_clock::duration took) {
-    EXPECT_EQ(err.find("the end took too long"), std::string::npos) << err;
-    EXPECT_LT(took, std::chrono::seconds(20)) << err;
+// process's watcher forces the exit and says so, by the wall clock. A
+// crowded core stretches an orderly end past that deadline; such an end is
+// told from one held by work that does not stop by its processor time from
+// the signal to the exit (`endCpuSeconds`, negative when unknown): under
+// half the deadline, where a held end spends nearly all of it on the core it
+// holds. Timed to the reaping, the end would also take in what the process
+// does on its way out (its static objects, a sanitizer's leak check), which
+// a busy machine stretches; the bound on that only keeps a hung process
+// from holding the test.
+void expectEndedWithinItsDeadline(const std::string& err, std::chrono::steady_clock::duration took,
+                                  double endCpuSeconds) {
+    if (err.find("the end took too long") != std::string::npos) {
+        std::printf("the end ran past its deadline by the clock after %.2f s of processor time\n", endCpuSeconds);
+        EXPECT_GE(endCpuSeconds, 0) << err;
+        EXPECT_LT(endCpuSeconds, app::SignalWatcher::kStopTimeLimit / 2) << "the end was held, not only slow" << err;
+    }
+    EXPECT_LT(took, std::chrono::seconds(120)) << err;
 }
 
 // The first stored row that `sql` (one text parameter: `name`) selects, as
@@ -819,30 +828,46 @@ TEST_F(CalvaroProcessTest, HostileAudiencePatternsAreRefusedAndHoldNothing) {
                                             {audience_test::valueFilter(audience_test::stringFilter(1, pattern),
                                                                         std::nullopt, "solutionStepsCount")})}));
     }
-    MSRPBSetMessageArray(collector.config, MSRConfigSlot::kAudiences, std::move(audiences));
-    collector.serve();
-
-    // The first run fetches the configuration with its last upload.
     const fs::path calculate = script("calculate.txt", std::string(kTypedAndCalculated) + "wait 1\n");
-    long peak = 0;
-    // The CPU time of the run, reaped in between (this process reaps no
-    // other child meanwhile): what the machine's other work does not stretch.
+    // The CPU time of a run, reaped in between (this process reaps no other
+    // child meanwhile).
     const auto childrenCpu = [] {
         rusage used{};
         getrusage(RUSAGE_CHILDREN, &used);
         return static_cast<double>(used.ru_utime.tv_sec + used.ru_stime.tv_sec) +
                static_cast<double>(used.ru_utime.tv_usec + used.ru_stime.tv_usec) / 1e6;
     };
+    // The same run served the configuration without the audiences, on a home
+    // of its own: what the run is set against, measured beside it.
+    collector.serve();
+    const fs::path usualHome = root.path() / "usual";
+    fs::create_directories(usualHome / "Library/Preferences");
+    std::ofstream(usualHome / "Library/Preferences/org.calvaro.Calvaro.plist") << kSettledPreferences;
+    const double usualBefore = childrenCpu();
+    const Ended usual = finish(start(root.path(), {"--home", usualHome, "--script", calculate}, ""), root.path());
+    const double usualCost = childrenCpu() - usualBefore;
+    ASSERT_EQ(usual.status, 0) << usual.err;
+    collector.measurement.clear();
+
+    MSRPBSetMessageArray(collector.config, MSRConfigSlot::kAudiences, std::move(audiences));
+    collector.serve();
+
+    // The first run fetches the configuration with its last upload.
+    long peak = 0;
     const double cpuBefore = childrenCpu();
     const auto began = std::chrono::steady_clock::now();
     const Ended first = finish(start(root.path(), {"--home", home(), "--script", calculate}, ""), root.path(), &peak);
     const auto took = std::chrono::steady_clock::now() - began;
     const double cost = childrenCpu() - cpuBefore;
     EXPECT_EQ(first.status, 0) << first.err;
-    // About 3 s by the clock, less in CPU time; compiling the patterns took
-    // a minute before. The clock only catches a hung run.
+    // About 3 s by the clock, less in CPU time, some of it the patterns'
+    // refusal; compiling them took a minute before. The clock only catches
+    // a hung run.
     EXPECT_GT(cost, 0);
-    EXPECT_LT(cost, 15) << std::chrono::duration<double>(took).count() << " s by the clock";
+    EXPECT_GT(usualCost, 0);
+    EXPECT_LT(cost, 5 * std::max(usualCost, 0.01))
+        << usualCost << " s without the audiences, " << std::chrono::duration<double>(took).count()
+        << " s by the clock";
     EXPECT_LT(took, std::chrono::minutes(3));
     EXPECT_LT(peak, 300 * 1024) << "kB at most";
     // Uploaded, or stored (as an event or in a queued bundle) when a busy
@@ -859,7 +884,7 @@ TEST_F(CalvaroProcessTest, HostileAudiencePatternsAreRefusedAndHoldNothing) {
     const Stopped second = stopAfterSnapshot(root.path(), {"--home", home(), "--script", waiting});
     unsetenv("CALVARO_MEASUREMENT_URL");
     ASSERT_NE(second.ended.out.find("=== snapshot 1: done ==="), std::string::npos) << second.ended.err;
-    expectEndedWithinItsDeadline(second.ended.err, second.took);
+    expectEndedWithinItsDeadline(second.ended.err, second.took, second.endCpuSeconds);
     EXPECT_EQ(second.ended.status, 128 + SIGTERM) << second.ended.err;
     EXPECT_LT(second.peakKilobytes, 300 * 1024) << "kB at most";
     // Stored, or uploaded in the second the end gives the upload.
@@ -906,7 +931,7 @@ TEST_F(CalvaroProcessTest, ASignalEndsTheProcessWhateverAServedProgramDoes) {
         const Stopped stopped = stopAfterSnapshot(root.path(), {"--home", home(), "--script", waiting});
         const Ended& ended = stopped.ended;
         ASSERT_NE(ended.out.find("=== snapshot 1: done ==="), std::string::npos) << ended.err;
-        expectEndedWithinItsDeadline(ended.err, stopped.took);
+        expectEndedWithinItsDeadline(ended.err, stopped.took, stopped.endCpuSeconds);
         EXPECT_EQ(ended.status, 128 + SIGTERM) << ended.err;
         EXPECT_LT(stopped.peakKilobytes, 300 * 1024) << "kB at most";
         // Stored, or uploaded in the second the end gives the upload, once
@@ -949,13 +974,16 @@ TEST_F(CalvaroProcessTest, ASignalEndsTheProcessWhateverAServedProgramDoes) {
                       "\r\nContent-Length: " + std::to_string(action.size()) + "\r\n\r\n" + action);
         ASSERT_EQ(answer.rfind("HTTP/1.1 200", 0), 0u) << action << ": " << answer;
     }
+    const double cpuAtSignal = cpuSecondsOf(pid);
     const auto signalled = std::chrono::steady_clock::now();
     kill(pid, SIGINT);
     while (read(pipeFds[0], buffer, sizeof buffer) > 0) continue;
     close(pipeFds[0]);
     long peak = 0;
-    const Ended served = finish(pid, root.path(), &peak);
-    expectEndedWithinItsDeadline(served.err, std::chrono::steady_clock::now() - signalled);
+    double cpuAtExit = -1;
+    const Ended served = finish(pid, root.path(), &peak, &cpuAtExit);
+    expectEndedWithinItsDeadline(served.err, std::chrono::steady_clock::now() - signalled,
+                                 cpuAtSignal >= 0 && cpuAtExit >= cpuAtSignal ? cpuAtExit - cpuAtSignal : -1);
     EXPECT_LT(peak, 300 * 1024) << "kB at most";
     EXPECT_EQ(storedCount(home(), "SELECT count(*) FROM pragma_integrity_check WHERE integrity_check = 'ok'"), 1);
     unsetenv("CALVARO_MEASUREMENT_URL");

@@ -2,6 +2,7 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstddef>
 #include <signal.h>
 #include <sys/types.h>
@@ -18,8 +19,11 @@
 #include <span>
 #include <string>
 #include <thread>
+#include <utility>
 #include <vector>
 
+#include "platform/security/Compression.h"
+#include "platform/web/GroupClock.h"
 #include "tests/e2e/KillSeed.h"
 #include "tests/e2e/MeasurementDatabase.h"
 #include "tests/e2e/ProcessCpu.h"
@@ -42,6 +46,40 @@ inline size_t acceptedCount(std::span<const tools::CollectedUpload> uploads,
             for (const auto& event : bundle.events) found += wanted(event) ? 1 : 0;
     }
     return found;
+}
+
+// Reads the driver's reports until `done` answers true, for `seconds` of the
+// driver's own time (its wall clock less what its threads waited for a
+// core), and never more than GroupDeadline::kWallTimes as long by the wall
+// clock: a crowded core stretches the wait, not the driver's work. Answers
+// whether `done` was met; false as soon as the driver has gone without it.
+inline bool waitOnDriver(tools::DriverProcess& driver, double seconds, const std::function<bool()>& done) {
+    web::GroupDeadline deadline(seconds, driver.pid(), false);
+    while (!done()) {
+        if (driver.ended()) return done();
+        const int left = deadline.millisecondsLeft(250);
+        if (left == 0) return done();
+        driver.readUntil(nullptr, left / 1000.0);
+    }
+    return true;
+}
+
+// `unit` repeated to `bytes`, gzipped as another program would: a queued
+// row that inflates far past what it stores. Each is compressed once per
+// binary, whichever rows share it.
+inline const std::vector<uint8_t>& gzippedRepeat(const std::vector<uint8_t>& unit, size_t bytes) {
+    static std::map<std::pair<std::vector<uint8_t>, size_t>, std::vector<uint8_t>> made;
+    std::vector<uint8_t>& gzipped = made[{unit, bytes}];
+    if (gzipped.empty()) {
+        // Doubled by copies of what is there: a byte at a time is slow under
+        // the sanitizers.
+        std::vector<uint8_t> plain(std::max(bytes, unit.size()));
+        std::copy(unit.begin(), unit.end(), plain.begin());
+        for (size_t filled = unit.size(); filled < plain.size(); filled *= 2)
+            std::copy_n(plain.begin(), std::min(filled, plain.size() - filled), plain.begin() + filled);
+        gzipped = *security::gzip(plain);
+    }
+    return gzipped;
 }
 
 // The rounds a kill test runs: CALVARO_KILL_ROUNDS when it is a positive
@@ -177,11 +215,27 @@ class DriverTest : public testing::Test {
                        return event.name == "e2e_event" && n && *n >= 100 && *n < 102;
                    }) >= 2;
         };
-        // The waits only catch a hang: a crowded core stretches a run many times over.
-        EXPECT_TRUE(measurement.waitUntil(bothArrived, 300)) << consoleTail();
+        // The wait only catches a hang: it counts the driver's own time.
+        EXPECT_TRUE(waitOnDriver(driver, 300, [&] { return bothArrived(measurement.uploads()); })) << consoleTail();
         const int64_t peak = peakResidentBytes(driver.pid());
         EXPECT_EQ(driver.exitAndWait(150), 0) << consoleTail();
         return peak;
+    }
+
+    // What a start of the events `more` names (with a marker) costs without
+    // what is served: the driver's CPU time once its marker is handled, on a
+    // data root of its own, whose first fetch comes ten seconds after its
+    // start; negative when unread. The calibration a start's cost is set
+    // against, measured beside it: a crowded machine makes both dearer.
+    double usualStartCpuSeconds(std::vector<std::string> more) {
+        const TemporaryDataRoot elsewhere("usual-start");
+        more.insert(more.end(), {"--home", elsewhere.path().string(), "--log",
+                                 (elsewhere.path() / "console.log").string()});
+        tools::DriverProcess driver(CALVARO_EVENT_DRIVER, debugArguments(std::move(more)));
+        EXPECT_TRUE(waitOnDriver(driver, 120, [&] { return driver.markersHandled() >= 1; }));
+        const double cpu = cpuSecondsOf(driver.pid());
+        driver.kill();
+        return cpu;
     }
 
     // The lines of the console so far that carry `code`.
@@ -214,12 +268,13 @@ class DriverTest : public testing::Test {
     // A start that logs a burst of 200 (from 100) and ends once `count`
     // events `ours` takes have arrived: the driver's processor time then;
     // with `peak`, its peak there, which must be under `peakLimit`.
+    // With `inflated`, the bytes the run inflated in all, by its report at
+    // its end (-1 without one).
     double startUntilArrived(const std::function<bool(const tools::CollectedEvent&)>& ours, size_t count,
-                             int64_t* peak = nullptr, int64_t peakLimit = kPeakLimit) {
+                             int64_t* peak = nullptr, int64_t peakLimit = kPeakLimit, int64_t* inflated = nullptr) {
         tools::DriverProcess driver(CALVARO_EVENT_DRIVER, debugArguments({"--first", "100", "--count", "200"}));
-        EXPECT_TRUE(measurement.waitUntil(
-            [&](const std::vector<tools::CollectedUpload>& uploads) { return acceptedCount(uploads, ours) >= count; },
-            300))
+        // Only a hang reaches it: the wait counts the driver's own time.
+        EXPECT_TRUE(waitOnDriver(driver, 300, [&] { return acceptedCount(measurement.uploads(), ours) >= count; }))
             << "arrived: " << acceptedCount(measurement.uploads(), ours) << " of " << count << consoleTail();
         const double cpu = cpuSecondsOf(driver.pid());
         if (peak) {
@@ -227,6 +282,7 @@ class DriverTest : public testing::Test {
         } else {
             EXPECT_EQ(driver.exitAndWait(120), 0) << consoleTail();
         }
+        if (inflated) *inflated = driver.inflatedAtEnd().value_or(-1);
         return cpu;
     }
 
@@ -236,10 +292,9 @@ class DriverTest : public testing::Test {
         measurement.setUploadsHeld(true);
         {
             tools::DriverProcess driver(CALVARO_EVENT_DRIVER, debugArguments({"--first", "1", "--count", "3"}));
-            ASSERT_TRUE(driver.readUntil([&](const auto&) { return driver.handledCount() >= 3; }, 120))
-                << consoleTail();
-            for (int i = 0; i < 1200 && storedCount(root.path(), "SELECT count(*) FROM queue") < 1; ++i)
-                std::this_thread::sleep_for(std::chrono::milliseconds(100));  // waits for the bundle's commit
+            ASSERT_TRUE(waitOnDriver(driver, 120, [&] { return driver.handledCount() >= 3; })) << consoleTail();
+            // The bundle's commit, looked for between the driver's reports.
+            waitOnDriver(driver, 120, [&] { return storedCount(root.path(), "SELECT count(*) FROM queue") >= 1; });
             driver.kill();
         }
         collector.releaseHeldReplies();

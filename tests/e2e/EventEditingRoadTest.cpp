@@ -164,21 +164,18 @@ TEST_F(HostileProgramRoadTest, EveryAttackIsStoppedAndTheEventsStillArrive) {
     DriverProcess driver(CALVARO_EVENT_DRIVER, debugArguments({"--first", "1", "--count", "6", "--marker",
                                                                "9", "--editing-seconds-per-batch", "600",
                                                                "--program-time-limit", "60"}));
-    ASSERT_TRUE(driver.readUntil([](const auto& r) { return r.kind == DriverProcess::kMarkerHandled; }, 300))
-        << consoleTail();
-    // Each attack ends within its bounds: the six events cost seconds of the
-    // process's CPU time (about 3 s under the sanitizers; a busy core
-    // stretches only their wall time), not the minutes or hours they would
-    // without them.
+    // The waits count the driver's own time: they only catch a hang.
+    ASSERT_TRUE(waitOnDriver(driver, 300, [&] { return driver.markersHandled() >= 1; })) << consoleTail();
+    // Each attack ends within its bounds, as counted below (what stopped
+    // each run, and no run stopped by its time guard): the six events cost
+    // seconds of the process's CPU time (about 3 s under the sanitizers),
+    // not the minutes or hours they would without them.
     const std::chrono::duration<double> attacksTook = std::chrono::steady_clock::now() - started;
     const std::chrono::duration<double> attacksCost = cpuTimeOf(driver.pid());
     std::printf("the six attacks took %.2f s, %.2f s of CPU\n", attacksTook.count(), attacksCost.count());
-    EXPECT_GE(attacksCost.count(), 0) << "unread";
-    EXPECT_LT(attacksCost, std::chrono::seconds(60));
-    auto arrived = [&](const std::vector<tools::CollectedUpload>& uploads) {
-        return acceptedCount(uploads, [](const auto& event) { return event.name == "e2e_marker"; }) >= 1;
-    };
-    ASSERT_TRUE(measurement.waitUntil(arrived, 90)) << consoleTail();
+    ASSERT_TRUE(waitOnDriver(driver, 90, [&] {
+        return acceptedCount(measurement.uploads(), [](const auto& event) { return event.name == "e2e_marker"; }) >= 1;
+    })) << consoleTail();
     const int64_t peak = peakResidentBytes(driver.pid());
     EXPECT_GT(peak, 0);
     EXPECT_LT(peak, kPeakLimit);

@@ -111,13 +111,8 @@ class HostileRoadTest : public DriverTest {
     int64_t startAndEnd() {
         DriverProcess driver(CALVARO_EVENT_DRIVER,
                              debugArguments({"--first", "1", "--count", "5", "--marker", "9", "--end-on-signal"}));
-        EXPECT_TRUE(driver.readUntil([](const auto& r) { return r.kind == DriverProcess::kMarkerHandled; },
-                                     kGenerousSeconds))
-            << tail();
-        auto arrived = [](const std::vector<tools::CollectedUpload>& uploads) {
-            return acceptedCount(uploads, [](const auto& event) { return event.name == "e2e_marker"; }) >= 1;
-        };
-        EXPECT_TRUE(measurement.waitUntil(arrived, kGenerousSeconds)) << tail();
+        EXPECT_TRUE(waitOnDriver(driver, kGenerousSeconds, [&] { return driver.markersHandled() >= 1; })) << tail();
+        EXPECT_TRUE(waitOnDriver(driver, kGenerousSeconds, [&] { return markerArrived(); })) << tail();
         const int64_t peak = peakResidentBytes(driver.pid());
         signalAndExpectOrderlyEnd(driver);
         return peak;
@@ -133,16 +128,17 @@ class HostileRoadTest : public DriverTest {
         arguments.insert(arguments.end(), {"--home", elsewhere.path().string(), "--log",
                                            (elsewhere.path() / "console.log").string()});
         DriverProcess driver(CALVARO_EVENT_DRIVER, arguments);
-        EXPECT_TRUE(driver.readUntil([](const auto& r) { return r.kind == DriverProcess::kMarkerHandled; },
-                                     kGenerousSeconds));
-        auto arrived = [](const std::vector<tools::CollectedUpload>& uploads) {
-            return acceptedCount(uploads, [](const auto& event) { return event.name == "e2e_marker"; }) >= 1;
-        };
-        EXPECT_TRUE(measurement.waitUntil(arrived, kGenerousSeconds));
+        EXPECT_TRUE(waitOnDriver(driver, kGenerousSeconds, [&] { return driver.markersHandled() >= 1; }));
+        EXPECT_TRUE(waitOnDriver(driver, kGenerousSeconds, [&] { return markerArrived(); }));
         const int64_t peak = peakResidentBytes(driver.pid());
         EXPECT_EQ(driver.exitAndWait(30), 0);
         measurement.clear();
         return peak;
+    }
+
+    // A marker event has arrived at the collector.
+    bool markerArrived() const {
+        return acceptedCount(measurement.uploads(), [](const auto& event) { return event.name == "e2e_marker"; }) >= 1;
     }
 
     // Runs of the program on a numbered event that its bounds stopped, as
@@ -175,11 +171,10 @@ class HostileRoadTest : public DriverTest {
                 return driver.allLogged() && (driver.handledCount() >= 1 || stoppedRuns() > stoppedBefore);
             };
             const Steady::time_point began = Steady::now();
-            // Under the sanitizers a run of a text program takes seconds: on a
-            // busy machine the first one may end minutes after the burst.
-            const Steady::time_point giveUp = began + std::chrono::seconds(static_cast<int>(3 * kGenerousSeconds));
-            while (!atWork() && Steady::now() < giveUp && !driver.ended()) driver.readUntil(nullptr, 0.1);
-            EXPECT_TRUE(atWork()) << tail();
+            // Under the sanitizers a run of a text program takes seconds: the
+            // first one may end minutes after the burst, and the wait counts
+            // the driver's own time.
+            EXPECT_TRUE(waitOnDriver(driver, 3 * kGenerousSeconds, atWork)) << tail();
             std::printf("  at work on the burst after %.1f s\n", secondsOf(Steady::now() - began));
             peak = peakResidentBytes(driver.pid());
             signalAndExpectOrderlyEnd(driver);
@@ -190,11 +185,10 @@ class HostileRoadTest : public DriverTest {
             const auto n = event.intParam("n");
             return event.name != "e2e_marker" && n && *n >= kBurstFirst && *n < kBurstFirst + kSignalledBurst;
         };
-        auto arrived = [&](const std::vector<tools::CollectedUpload>& uploads) {
-            return acceptedCount(uploads, [](const auto& event) { return event.name == "e2e_marker"; }) >= 1 &&
-                   acceptedCount(uploads, inBurst) >= static_cast<size_t>(kSignalledBurst);
-        };
-        EXPECT_TRUE(measurement.waitUntil(arrived, kGenerousSeconds)) << tail();
+        EXPECT_TRUE(waitOnDriver(driver, kGenerousSeconds, [&] {
+            return markerArrived() &&
+                   acceptedCount(measurement.uploads(), inBurst) >= static_cast<size_t>(kSignalledBurst);
+        })) << tail();
         EXPECT_EQ(driver.exitAndWait(30), 0) << tail();
         std::multiset<int64_t> burst, expected;
         for (const auto& event : measurement.acceptedEvents())

@@ -11,6 +11,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <signal.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -39,11 +41,12 @@ namespace fs = std::filesystem;
 // come on top.
 constexpr long kCostPeakKilobytes = kUnderAddressSanitizer ? 400 * 1024 : 100 * 1024;
 
-// A first screen over a file read in one pass costs well under a second of
-// CPU time in the release tree; the bound leaves room for slow machines. CPU
-// time, not the wall clock: a core shared with many other processes
-// stretches a start's wall time, not its work.
-constexpr double kCostFirstScreenSeconds = kUnderAddressSanitizer ? 60 : 10;
+// What a start over such a file may cost in CPU time up to its first
+// screen: twenty times what a start over the settled file costs, measured
+// beside it (0.2-0.3 s alone in the release tree; the dearest file here
+// costs some eight times that). A crowded machine makes both dearer, not
+// their ratio; the quadratic read of the references cost 15 s.
+constexpr double kCostFirstScreenTimes = 20;
 
 const std::string kCostConsentXml =
     "<key>isDsgvoAccepted</key><true/><key>isOnboardingFinished</key><true/><key>isRatingAlreadyDone</key><true/>";
@@ -98,6 +101,17 @@ class PreferenceFilesCostProcessTest : public testing::Test {
     fs::path keychain() const { return root.path() / "home.keychain" / "keychain.plist"; }
     fs::path monitorSuite() const { return preferencesFolder() / "app.calvaro.analytics.monitor.plist"; }
     std::string said() const { return "\n" + firstStartFileText(root.path() / "err.txt"); }
+
+    // A start over the settled file alone: what the starts over the files
+    // under test are set against, measured beside them. Its CPU time.
+    double usualCpuSeconds() {
+        fresh();
+        const SolvingStart run = startOnce();
+        EXPECT_TRUE(run.shown) << run.seconds << " s" << said();
+        EXPECT_GT(run.cpuSeconds, 0) << "unread" << said();
+        std::printf("the settled file alone: first screen after %.2f s, %.2f s of CPU\n", run.seconds, run.cpuSeconds);
+        return std::max(run.cpuSeconds, 0.01);
+    }
 
     void fresh() {
         fs::remove_all(home());
@@ -192,6 +206,7 @@ TEST_F(PreferenceFilesCostProcessTest, ReferencesAndBlindedMarkupAreReadInOnePas
                                     kCostBlindDoctype);
          }},
     };
+    const double usual = usualCpuSeconds();
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
         fresh();
@@ -202,7 +217,7 @@ TEST_F(PreferenceFilesCostProcessTest, ReferencesAndBlindedMarkupAreReadInOnePas
         // release tree (and minutes on slower machines); one pass takes
         // a hundredth of that.
         EXPECT_GE(run.cpuSeconds, 0) << "unread" << said();
-        EXPECT_LT(run.cpuSeconds, kCostFirstScreenSeconds) << run.seconds << " s" << said();
+        EXPECT_LT(run.cpuSeconds, kCostFirstScreenTimes * usual) << usual << " s over the settled file" << said();
         EXPECT_FALSE(WIFSIGNALED(run.status) && WTERMSIG(run.status) != SIGTERM) << said();
         std::printf("%s: %ld kB at most, first screen after %.2f s, %.2f s of CPU\n", row.name, run.peakKilobytes,
                     run.seconds, run.cpuSeconds);
@@ -286,6 +301,7 @@ TEST_F(PreferenceFilesCostProcessTest, TheUsersValuesBehindWhatASalvageWalksAreK
          // The example a start seeds into a history it does not find.
          1},
     };
+    const double usual = usualCpuSeconds();
     for (const auto& row : rows) {
         SCOPED_TRACE(row.name);
         fresh();
@@ -296,7 +312,7 @@ TEST_F(PreferenceFilesCostProcessTest, TheUsersValuesBehindWhatASalvageWalksAreK
             std::printf("%s, start %d: %ld kB at most, first screen after %.2f s, %.2f s of CPU\n", row.name, start,
                         run.peakKilobytes, run.seconds, run.cpuSeconds);
             EXPECT_LT(run.peakKilobytes, kCostPeakKilobytes) << said();
-            EXPECT_LT(run.cpuSeconds, kCostFirstScreenSeconds) << said();
+            EXPECT_LT(run.cpuSeconds, kCostFirstScreenTimes * usual) << usual << " s over the settled file" << said();
             expectKept(row.records + start);
         }
     }

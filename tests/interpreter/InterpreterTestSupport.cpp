@@ -59,6 +59,13 @@ MSRPValue evaluateProgram(std::string_view program, MSRPRuntime& runtime, int* e
     return result;
 }
 
+double CpuBesideTheLoop::emptyLoopSeconds() {
+    MSRPRuntime runtime;
+    const double start = threadCpuSeconds();
+    runProgram("(loop true 0 false (list))", &runtime);
+    return threadCpuSeconds() - start;
+}
+
 ProgramOutcome runProgram(std::string_view program, MSRPRuntime* runtime) {
     MSRPRuntime fresh;
     MSRPRuntime& used = runtime ? *runtime : fresh;

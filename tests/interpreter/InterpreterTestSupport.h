@@ -3,6 +3,7 @@
 
 #include <time.h>
 
+#include <algorithm>
 #include <chrono>
 #include <string>
 #include <string_view>
@@ -24,6 +25,32 @@ inline double threadCpuSeconds() {
     clock_gettime(CLOCK_THREAD_CPUTIME_ID, &used);
     return static_cast<double>(used.tv_sec) + static_cast<double>(used.tv_nsec) / 1e9;
 }
+
+// A run's CPU time in units of what an empty loop costs to spend the
+// default instruction budget on this thread, the loop measured beside the
+// run, before and after it, and the larger taken: a machine that other work
+// crowds makes both dearer at once (its caches and memory are shared, not
+// only its cores), so their ratio holds where a figure in seconds would not.
+class CpuBesideTheLoop {
+  public:
+    CpuBesideTheLoop() : before_(emptyLoopSeconds()), start_(threadCpuSeconds()) {}
+    // Ends the measurement: the run's time in loops.
+    double loops() {
+        const double cost = threadCpuSeconds() - start_;
+        loop_ = std::max(before_, emptyLoopSeconds());
+        seconds_ = cost;
+        return cost / std::max(loop_, 1e-6);
+    }
+    double seconds() const { return seconds_; }
+    double loopSeconds() const { return loop_; }
+
+  private:
+    static double emptyLoopSeconds();
+    double before_;
+    double start_;
+    double loop_ = 0;
+    double seconds_ = 0;
+};
 
 struct ProgramOutcome {
     std::string result;  // describeValue of the last value; "" on an error

@@ -108,23 +108,14 @@ double secondsFrom(TableClock::time_point start) {
     return std::chrono::duration<double>(TableClock::now() - start).count();
 }
 
-// What a charged run may cost in this thread's CPU time: fifty times what an
-// empty loop costs to spend the budget (a charged run of 5,000 keyed names
-// costs about 18 times that). Under AddressSanitizer the tables' runs, which
-// make and free a text or an entry for nearly every charge, slow down more
-// than the empty loop: the ceiling is four times wider. A run whose probes
-// go uncharged costs a thousand times the loop's time or more. CPU time, not
-// the wall clock: a core shared with many other processes stretches a run's
-// wall time, not its cost.
-double tableCpuCeiling() {
-    static const double ceiling = [] {
-        MSRPRuntime runtime;
-        const double start = threadCpuSeconds();
-        runProgram("(loop true 0 false (list))", &runtime);
-        return (kUnderAddressSanitizer ? 200 : 50) * (threadCpuSeconds() - start);
-    }();
-    return ceiling;
-}
+// What a charged run may cost, in empty loops measured beside it: two
+// hundred (a charged run of 5,000 keyed names costs about 15-35, 40,000
+// parameters read back 20-60). Under AddressSanitizer the tables' runs,
+// which make and free a text or an entry for nearly every charge, slow down
+// more than the empty loop: the ceiling is four times wider. A run whose
+// work goes uncharged costs tens of thousands of loops (40,000 parameters
+// read back without their charge: 25,000-120,000).
+constexpr double kTableCpuLoops = kUnderAddressSanitizer ? 800 : 200;
 
 // The time guard of a run whose stop is checked: out of reach of a charged
 // run on any machine, however crowded its core, so that only the bound under
@@ -140,15 +131,16 @@ void expectTableRunStops(const char* what, const std::string& top, const std::st
     runtime.resetInstructionCount();
     runtime.setTimeLimit(kTableRunGuard);
     const TableClock::time_point start = TableClock::now();
-    const double cpuStart = threadCpuSeconds();
+    CpuBesideTheLoop cpu;
     ProgramOutcome outcome = runProgram(program, &runtime);
-    const double cost = threadCpuSeconds() - cpuStart;
+    const double loops = cpu.loops();
     const double took = secondsFrom(start);
     EXPECT_EQ(outcome.error, MSRPErrorCode::kInstructionBudget) << what;
     EXPECT_EQ(outcome.stop, stop) << what << ": stopped by " << MSRPRuntime::stopDescription(outcome.stop)
                                   << " after " << took << " s";
     EXPECT_LE(runtime.getInstructionCount(), runtime.execution().instructionBudget) << what;
-    EXPECT_LT(cost, tableCpuCeiling()) << what << ": work went uncharged";
+    EXPECT_LT(loops, kTableCpuLoops) << what << ": work went uncharged (" << cpu.seconds() << " s of CPU, the empty loop "
+                                     << cpu.loopSeconds() << " s)";
 }
 
 // The time guard of work a test sets up or counts rather than times.
@@ -164,13 +156,14 @@ void expectEditingStops(const char* what, const std::string& top, const std::str
     ASSERT_TRUE(editing.loadProgram(callbackProgram(top, body), &error)) << what << ": " << error.code();
     editing.runtime().setTimeLimit(kTableRunGuard);
     const TableClock::time_point start = TableClock::now();
-    const double cpuStart = threadCpuSeconds();
+    CpuBesideTheLoop cpu;
     EXPECT_FALSE(editing.handleEvent(event, &error)) << what;
-    const double cost = threadCpuSeconds() - cpuStart;
+    const double loops = cpu.loops();
     const double took = secondsFrom(start);
     EXPECT_EQ(error.code(), MSRPErrorCode::kInstructionBudget) << what;
     EXPECT_EQ(editing.failureReason(), reason) << what << " after " << took << " s";
-    EXPECT_LT(cost, tableCpuCeiling()) << what << ": work went uncharged";
+    EXPECT_LT(loops, kTableCpuLoops) << what << ": work went uncharged (" << cpu.seconds() << " s of CPU, the empty loop "
+                                     << cpu.loopSeconds() << " s)";
     // A failed run leaves the event as it came.
     EXPECT_EQ(editing.eventContext().outputEvent->parameters().size(), event.parameters().size()) << what;
 }

@@ -72,8 +72,12 @@ void DriverProcess::take(const Report& report) {
     if (report.kind == kHandled) {
         ++handledCount_;
         if (report.value > highestHandled_) highestHandled_ = report.value;
+    } else if (report.kind == kMarkerHandled) {
+        ++markersHandled_;
     } else if (report.kind == kAllLogged) {
         allLogged_ = true;
+    } else if (report.kind == kEndedInflated) {
+        inflatedAtEnd_ = report.value;
     } else if (report.kind == kEndedCpu) {
         cpuAtEnd_ = std::chrono::nanoseconds(report.value);
     } else if (report.kind == kEnded) {

@@ -30,6 +30,7 @@ class DriverProcess {
     static constexpr int64_t kEnded = 6;      // the end is done; the steady clock's nanoseconds then
     static constexpr int64_t kEndedCpu = 7;   // just before kEnded: the process's CPU time, nanoseconds
     static constexpr int64_t kLinkOpened = 8; // with --open-link: the link was handed to the engine
+    static constexpr int64_t kEndedInflated = 9;  // before kEndedCpu: every byte the process inflated
 
     // Starts the driver `program` with `arguments` (the report descriptor is
     // added). With "--log FILE" among them, its standard error is appended to
@@ -57,6 +58,7 @@ class DriverProcess {
     // What the reports said so far.
     int64_t handledCount() const { return handledCount_; }
     int64_t highestHandled() const { return highestHandled_; }
+    int64_t markersHandled() const { return markersHandled_; }
     bool allLogged() const { return allLogged_; }
     // When the driver's end was done, by its report, if it made one: the
     // moment its deadline counts to, before it leaves the process. Both
@@ -65,6 +67,8 @@ class DriverProcess {
     std::optional<std::chrono::steady_clock::time_point> endReported() const { return endReported_; }
     // The CPU time the driver had used when its end was done, by the same report.
     std::optional<std::chrono::nanoseconds> cpuAtEnd() const { return cpuAtEnd_; }
+    // The bytes the driver had inflated in all when its end was done.
+    std::optional<int64_t> inflatedAtEnd() const { return inflatedAtEnd_; }
     pid_t pid() const { return pid_; }
     // Whether the report pipe reached its end: the driver has gone.
     bool ended() const { return ended_; }
@@ -81,9 +85,11 @@ class DriverProcess {
     int status_ = 0;
     int64_t handledCount_ = 0;
     int64_t highestHandled_ = 0;
+    int64_t markersHandled_ = 0;
     bool allLogged_ = false;
     std::optional<std::chrono::steady_clock::time_point> endReported_;
     std::optional<std::chrono::nanoseconds> cpuAtEnd_;
+    std::optional<int64_t> inflatedAtEnd_;
     std::vector<uint8_t> partial_;
     std::deque<Report> unchecked_;  // taken in, not yet offered to a condition
 };

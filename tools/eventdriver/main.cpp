@@ -122,6 +122,7 @@
 #include "platform/dispatch/ProcessEnd.h"
 #include "platform/dispatch/TimedSemaphore.h"
 #include "platform/foundation/DataLoss.h"
+#include "platform/security/Compression.h"
 #include "platform/store/PaymentQueue.h"
 #include "platform/store/StoreTransaction.h"
 #include "platform/ui/Application.h"
@@ -137,7 +138,8 @@ enum RecordKind : int64_t {
     kCallsTook = 5,
     kEnded = 6,
     kEndedCpu = 7,
-    kLinkOpened = 8
+    kLinkOpened = 8,
+    kEndedInflated = 9
 };
 
 int reportFd = -1;
@@ -150,10 +152,12 @@ void report(int64_t kind, int64_t value) {
     (void)!write(reportFd, record, sizeof record);
 }
 
-// The end is done: the CPU time the process has used so far (what its end
-// cost, set against a reading at the signal, whatever else shares its core),
-// then the moment.
+// The end is done: the bytes the process inflated in all (the work its
+// passes over stored rows did, counted where it was done), the CPU time it
+// has used so far (what its end cost, set against a reading at the signal,
+// whatever else shares its core), then the moment.
 void reportEnded() {
+    report(kEndedInflated, static_cast<int64_t>(security::Inflater::inflatedInProcessForTesting()));
     timespec used{};
     clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &used);
     report(kEndedCpu, static_cast<int64_t>(used.tv_sec) * 1'000'000'000 + used.tv_nsec);
