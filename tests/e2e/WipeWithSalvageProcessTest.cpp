@@ -16,6 +16,8 @@
 #include <string>
 #include <vector>
 
+#include <sqlite3.h>
+
 #include "platform/foundation/PropertyList.h"
 #include "tests/e2e/DriverHarness.h"
 #include "tests/e2e/FileSizeLimit.h"
@@ -63,6 +65,8 @@ class WipeWithSalvageProcessTest : public DriverTest {
         if (fs::exists(seed()->path() / "keychain"))
             fs::copy(seed()->path() / "keychain", keychainFolder(),
                      fs::copy_options::recursive | fs::copy_options::overwrite_existing);
+        // What the starts before said stays with the seed.
+        fs::remove(root.path() / "console.log");
         measurement.clear();
         ASSERT_TRUE(fs::exists(mark()));
         ASSERT_TRUE(fs::exists(copy()));
@@ -72,9 +76,19 @@ class WipeWithSalvageProcessTest : public DriverTest {
     // its own events, not for a copy of the kept one to read.
     void makeWaitingSalvage() {
         ASSERT_NO_FATAL_FAILURE(storeAndKill(1, kWipedStored));
+        {
+            // Without free pages: the kept file is then as large as the
+            // rows it holds, whatever the kill left, and a fresh file with
+            // every one of them copied is larger (see the second test).
+            sqlite3* db = nullptr;
+            ASSERT_EQ(sqlite3_open(databaseFile().c_str(), &db), SQLITE_OK);
+            EXPECT_EQ(sqlite3_exec(db, "VACUUM", nullptr, nullptr, nullptr), SQLITE_OK);
+            sqlite3_close(db);
+        }
         ASSERT_NO_FATAL_FAILURE(damageTheLogOfReceipts(databaseFile()));
         const uintmax_t keptBytes = fs::file_size(databaseFile());
-        ASSERT_GT(keptBytes, uintmax_t{1} << 20);
+        // Half of it is room for a fresh file and the start's own events.
+        ASSERT_GT(keptBytes, uintmax_t{512} << 10);
         auto own = numberedDriverEvents(100000, 20);
         std::optional<FileSizeLimitScope> limit(std::in_place, std::min<rlim_t>(keptBytes / 2, rlim_t{1} << 20));
         DriverProcess driver(CALVARO_EVENT_DRIVER, debugArguments({"--first", "100000", "--count", "20"}));
@@ -150,6 +164,66 @@ TEST_F(WipeWithSalvageProcessTest, NoWipedEventArrivesThenOrAtAnyLaterStart) {
         startWithRoom(400000, appID);
         EXPECT_EQ(acceptedCount(measurement.uploads(), wiped), 0u) << consoleTail();
     }
+}
+
+}  // namespace
+
+namespace {
+
+std::string wipeSalvageBytes(const fs::path& file) {
+    std::ifstream in(file, std::ios::binary);
+    return std::string(std::istreambuf_iterator<char>(in), {});
+}
+
+// A salvage commits a part of the kept events, and the mark that should
+// follow it cannot be written (a folder with a file in it stands where each
+// new mark is made); a later part finds no room, and the salvage waits. The
+// start sends what the part brought; the next start, with room, goes on
+// past that part: every kept event arrives once.
+TEST_F(WipeWithSalvageProcessTest, APartWhoseMarkCouldNotFollowIsSentOnce) {
+    ASSERT_NO_FATAL_FAILURE(useWaitingSalvage());
+    const fs::path blocked = mark().string() + ".writing";
+    ASSERT_TRUE(fs::create_directory(blocked));
+    std::ofstream(blocked / "taken") << "x";
+    const std::string markBefore = wipeSalvageBytes(mark());
+    // Room for a copy of the kept file to read, not for every row of it in
+    // the log of the fresh one (each page there takes a header too, and a
+    // part rewrites the pages the part before ended on).
+    const uintmax_t keptBytes = fs::file_size(copy());
+    auto stored = numberedDriverEvents(1, kWipedStored);
+    {
+        std::optional<FileSizeLimitScope> limit(std::in_place, keptBytes);
+        DriverProcess driver(CALVARO_EVENT_DRIVER, debugArguments({"--count", "0", "--end-on-signal"}));
+        limit.reset();
+        EXPECT_TRUE(measurement.waitUntil(
+            [&](const std::vector<tools::CollectedUpload>& uploads) { return acceptedCount(uploads, stored) > 0; },
+            300))
+            << consoleTail();
+        endBySignal(driver);
+    }
+    const size_t sentWithoutRoom = acceptedCount(measurement.uploads(), stored);
+    std::printf("  sent while the salvage waited: %zu of %lld\n", sentWithoutRoom, static_cast<long long>(kWipedStored));
+    EXPECT_LT(sentWithoutRoom, static_cast<size_t>(kWipedStored));
+    {
+        std::ifstream in(root.path() / "console.log");
+        const std::string said(std::istreambuf_iterator<char>(in), {});
+        EXPECT_NE(said.find("waits for room to write: "), std::string::npos) << consoleTail();
+    }
+    EXPECT_EQ(wipeSalvageBytes(mark()), markBefore) << "no write of the mark went through";
+    fs::remove_all(blocked);
+    {
+        // Its one event of its own has the rows uploaded at once.
+        DriverProcess driver(CALVARO_EVENT_DRIVER, debugArguments({"--count", "0", "--marker", "1"}));
+        EXPECT_TRUE(measurement.waitUntil(
+            [&](const std::vector<tools::CollectedUpload>& uploads) {
+                return acceptedCount(uploads, stored) >= static_cast<size_t>(kWipedStored);
+            },
+            300))
+            << "arrived: " << acceptedCount(measurement.uploads(), stored) << consoleTail();
+        EXPECT_EQ(driver.exitAndWait(120), 0) << consoleTail();
+    }
+    expectEachAcceptedOnce(stored, kWipedStored);
+    EXPECT_FALSE(fs::exists(mark()));
 }
 
 }  // namespace
