@@ -288,7 +288,8 @@ std::optional<foundation::Value::Dictionary> consentFromText(const std::string& 
     return consent;
 }
 
-// Waits until the engine's one-time start is over, up to `boundSeconds`.
+// Waits until the engine's one-time start is over, up to `boundSeconds`
+// (a bound that only catches a hang).
 bool engineStarted(double boundSeconds) {
     const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(boundSeconds);
     for (;;) {
@@ -425,7 +426,9 @@ int main(int argc, char** argv) {
     if (consentAheadOfTheEngine) {
         options.beforeStart = [before = options.beforeStart, engineHeld] {
             if (before) before();
-            DEDIzurarove::dispatchAsyncOnSerialQueue([engineHeld] { engineHeld->wait(30); });
+            // The bound only catches a hang: a crowded machine may take
+            // long to reach the calls.
+            DEDIzurarove::dispatchAsyncOnSerialQueue([engineHeld] { engineHeld->wait(600); });
         };
     }
     tools::EngineDriver driver(options);
@@ -438,7 +441,7 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "event_driver: %s\n", refused->c_str());
         return 5;
     }
-    if (consentBehindTheEngine && !engineStarted(30)) {
+    if (consentBehindTheEngine && !engineStarted(600)) {
         std::fprintf(stderr, "event_driver: the engine did not start\n");
         return 7;
     }
