@@ -131,7 +131,7 @@ class HostileRoadTest : public DriverTest {
         EXPECT_TRUE(waitOnDriver(driver, kGenerousSeconds, [&] { return driver.markersHandled() >= 1; }));
         EXPECT_TRUE(waitOnDriver(driver, kGenerousSeconds, [&] { return markerArrived(); }));
         const int64_t peak = peakResidentBytes(driver.pid());
-        EXPECT_EQ(driver.exitAndWait(30), 0);
+        EXPECT_EQ(driver.exitAndWait(kDriverExitHang), 0);
         measurement.clear();
         return peak;
     }
@@ -189,7 +189,7 @@ class HostileRoadTest : public DriverTest {
             return markerArrived() &&
                    acceptedCount(measurement.uploads(), inBurst) >= static_cast<size_t>(kSignalledBurst);
         })) << tail();
-        EXPECT_EQ(driver.exitAndWait(30), 0) << tail();
+        EXPECT_EQ(driver.exitAndWait(kDriverExitHang), 0) << tail();
         std::multiset<int64_t> burst, expected;
         for (const auto& event : measurement.acceptedEvents())
             if (inBurst(event)) burst.insert(*event.intParam("n"));

@@ -108,7 +108,7 @@ TEST_P(KilledConditionalPropertyRows, KillsAroundTriggersLoseNoTriggeredEvent) {
                    return event.name == "e2e_marker" && event.intParam("n") == last;
                }) > 0;
     })) << "the last start uploaded nothing" << consoleTail();
-    ASSERT_EQ(next.exitAndWait(30), 0) << "stored events were left after the last start" << consoleTail();
+    ASSERT_EQ(next.exitAndWait(kDriverExitHang), 0) << "stored events were left after the last start" << consoleTail();
 
     std::map<int64_t, int> triggered;
     for (const auto& event : measurement.acceptedEvents()) {

@@ -55,7 +55,7 @@ class ServedProgramTest : public DriverTest {
             return count >= 2;
         };
         ASSERT_TRUE(waitOnDriver(driver, 300, [&] { return bothArrived(measurement.uploads()); })) << consoleTail();
-        ASSERT_EQ(driver.exitAndWait(150), 0) << consoleTail();
+        ASSERT_EQ(driver.exitAndWait(kDriverExitHang), 0) << consoleTail();
     }
 
     // The numbers of the "e2e_event"s accepted from the `first`th accepted
