@@ -600,7 +600,8 @@ const std::vector<DataRootField>& dataRootFields() {
             {1, 0, {0, 1, 255}, true},
             {1, kDataRootWriteLimitCount, {}},                     // the write limit
             {2, 0, {0, 10, 50, 100, 300}, true},
-            {1, 0, {0, 1, 3, 6}},                                   // the flipped bit
+            // Bits 1 and 3 make '<' of '>', '4' and '8'.
+            {1, 0, {0, 2, 4, 7}},                                   // the flipped bit
             {3, 0, {0, 1 << 20, 1 << 23, (1 << 24) - 1}, true},
             {2, 0, {0, 1, 2, 3, 4, 5}},                             // the moved offset
             {1, 0, {0, 1, 255, 128}, true},
@@ -1388,6 +1389,13 @@ struct DataRootWorld {
         fs::create_directories(held);
         fs::copy(template_ / "home", held / "home", fs::copy_options::recursive, ec);
         if (ec) std::abort();
+        // No upload of the template holds the next for its interval.
+        const double now =
+            std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+        if (!foundation::FileSystem::writeAtomically(
+                dataRootDictionaryFile(held / "home"),
+                dataRootDictionary(dataRootText(dataRootDictionaryFile(template_ / "home")), DataRootDescription{}, now)))
+            std::abort();
         setenv("CALVARO_MEASUREMENT_URL", refusing.baseURL().c_str(), 1);
         waitingFrom = nowMillis();
         const auto began = std::chrono::steady_clock::now();
@@ -1414,13 +1422,15 @@ struct DataRootWorld {
             sqlite3_prepare_v2(database, "SELECT (SELECT count(*) FROM raw_events) + (SELECT count(*) FROM queue)",
                                -1, &statement, nullptr) == SQLITE_OK &&
             sqlite3_step(statement) == SQLITE_ROW && (rows = sqlite3_column_int64(statement, 0)) > 0 &&
+            sqlite3_finalize(std::exchange(statement, nullptr)) == SQLITE_OK &&
             sqlite3_exec(database, ("VACUUM INTO '" + waiting.string() + "'").c_str(), nullptr, nullptr, nullptr) ==
                 SQLITE_OK;
+        const std::string error = database ? sqlite3_errmsg(database) : "";
         sqlite3_finalize(statement);
         sqlite3_close(database);
         if (!copied) {
-            std::fprintf(stderr, "== the start with its uploads refused kept no events (%lld rows)\n%s\n",
-                         static_cast<long long>(rows), dataRootText(held / "err.txt").c_str());
+            std::fprintf(stderr, "== the start with its uploads refused kept no events (%lld rows: %s)\n%s\n",
+                         static_cast<long long>(rows), error.c_str(), dataRootText(held / "err.txt").c_str());
             std::abort();
         }
         fs::remove_all(held, ec);
