@@ -24,7 +24,13 @@
 // Calvaro's first-open count is in the keychain within its bound, and the
 // collector received the start's events, each once, while it ran (it is
 // then ended by SIGTERM, and must end so) or, with the collection switched
-// off, none, the start saying so.
+// off, none, the start saying so. One damaged value costs that value
+// alone: a flipped bit the entry that holds it (and the one after, whose
+// beginning it may hide), a nested or oversized record that record, a
+// moved offset nothing. Where no reset was asked for, the app instance id
+// and the first-open time are kept; where one was, or the app ID is new,
+// no event of the salvage waiting beside it arrives, at that start or the
+// next.
 //
 // The input, each field big-endian, missing bytes 0:
 //
