@@ -24,7 +24,13 @@
 // Calvaro's first-open count is in the keychain within its bound, and the
 // collector received the start's events, each once, while it ran (it is
 // then ended by SIGTERM, and must end so) or, with the collection switched
-// off, none, the start saying so.
+// off, none, the start saying so. One damaged value costs that value
+// alone: a flipped bit the entry that holds it (and the one after, whose
+// beginning it may hide), a nested or oversized record that record, a
+// moved offset nothing. Where no reset was asked for, the app instance id
+// and the first-open time are kept; where one was, or the app ID is new,
+// no event of the salvage waiting beside it arrives, at that start or the
+// next.
 //
 // The input, each field big-endian, missing bytes 0:
 //
@@ -54,21 +60,50 @@
 //                         `times` times before the others
 //   cut(3)                the preferences cut at cut / 2^24 of their length
 //   damage(1) at(2)       1 a byte that is no UTF-8 in the text of exercise
-//                         `at`, 2 its record damaged, 3 the switch's value
+//                         `at`, 2 its record damaged, 3 the switch's value,
+//                         4 a key of its record that is no UTF-8 (in the
+//                         binary form the key's text every record shares)
 //   counter(1) edge(1) others(1)
 //                         one stored counter (counter - 1, 0 none) at
 //                         kDataRootCounters[edge], every other at [others]
 //   rows(3) shape(1) units(1) pattern(2)
 //                         queued rows ahead of the engine's own, made of
-//                         the two bytes of `pattern` by shape % 4: 0 a gzip
+//                         the two bytes of `pattern` by shape % 6: 0 a gzip
 //                         stream inflating to `units` MiB of them (at most
 //                         80; 300 rows), 1 the gzip of them alone (a row
-//                         that is no bundle), 2 them raw, 3 nothing
+//                         that is no bundle), 2 them raw, 3 nothing; read
+//                         as a bundle (300 rows): 4 one field numbered
+//                         pattern[0] of `units` MiB of pattern[1], 5 small
+//                         fields so numbered past 256 KiB, then zeros to
+//                         `units` MiB
 //   raw(3) size(1)        raw events of `size` + 1 bytes that read as none
 //   limit(1) at(2)        a write limit of kDataRootWriteLimits[limit % 6]
 //                         bytes set on the start `at` x 10 ms after it
 //                         began; a next start with room then uploads every
 //                         event the first stored, each once
+//   flip(1) at(3)         XML: bit (flip - 1) % 8 of the byte at at / 2^24
+//                         of the file flipped (0 none)
+//   offset(2) by(1)       binary: the offset table's entry of the top
+//                         object (1), the switch's value (2), the history
+//                         (3) or object (offset - 4) moved by (int8_t) by
+//                         bytes (0: one)
+//   nest(1) depth(3)      lists nested `depth` deep (at most 100,000) under
+//                         a foreign key first (1) or last (2), an owner's
+//                         prefix (3), exercise `record`'s setup (4) or one
+//                         of Calvaro's keys (5, record % their count)
+//   record(2) past(1) size(1)
+//                         exercise record % exercises past the history's
+//                         bound: 1 its text (size + 1) MiB long, 2 with
+//                         (size + 1) x 4,096 more fields
+//   engine(1)             a text that is no UTF-8 in the persistent
+//                         dictionary: 1 under a foreign key, 2 its
+//                         application version, 3 its configuration's tag
+//   wipe(1) retries(1)    a salvage waits (a copy set aside, named by its
+//                         mark, holding events of an earlier start): 1 on
+//                         its own, 2 beside a reset left to retry
+//                         (retries % 9 + 1), 3 beside a new app ID; the
+//                         wiped events never arrive, at that start or the
+//                         next
 
 #include <fcntl.h>
 #include <signal.h>
@@ -122,6 +157,7 @@ namespace {
 
 constexpr const char* kDataRootApp = "1:530418276190:ios:7c0a9e2d4b1f6a35";  // the bundle's
 constexpr const char* kDataRootBundle = "org.calvaro.Calvaro";
+constexpr const char* kDataRootOtherApp = "1:530418276190:ios:0000000000000001";
 constexpr size_t kDataRootMostExercises = 2000;
 constexpr uint64_t kDataRootMostForeignBytes = uint64_t{24} << 20;
 constexpr uint64_t kDataRootMostValues = 300'000;
@@ -197,7 +233,7 @@ constexpr size_t kDataRootTimeCount = sizeof kDataRootTimes / sizeof kDataRootTi
 
 // One value to write: its type, and its items or bytes.
 struct DataRootEntry {
-    enum Kind { kTrue, kFalse, kInteger, kReal, kText, kData, kDate, kList, kDictionary, kHistory } kind;
+    enum Kind { kTrue, kFalse, kInteger, kReal, kText, kData, kDate, kList, kDictionary, kHistory, kNested } kind;
     uint64_t length = 0;
     char fill = 'x';
     int64_t integer = 0;
@@ -313,6 +349,9 @@ const std::optional<uint64_t> kDataRootWriteLimits[] = {std::nullopt,        0, 
 constexpr size_t kDataRootWriteLimitCount = std::size(kDataRootWriteLimits);
 // The most items of a list or dictionary an odd value holds.
 constexpr uint64_t kDataRootMostItems = 600'000;
+// The deepest nesting, and the most fields a record past its bound holds.
+constexpr uint64_t kDataRootMostNesting = 100'000;
+constexpr uint64_t kDataRootMostRecordFields = uint64_t{1} << 20;
 
 struct DataRootDescription {
     bool binary = false, foreignFirst = false, junkEntry = false, ownItem = false, ownItems = false;
@@ -343,6 +382,21 @@ struct DataRootDescription {
     uint64_t rawRows = 0, rawBytes = 0;
     size_t limit = 0;
     uint64_t limitAtMillis = 0;
+    // One bit of the XML flipped, an offset of the binary table moved.
+    int flip = 0;
+    uint64_t flipAt = 0;
+    uint64_t offset = 0;
+    int offsetBy = 1;
+    // Lists nested deep, and where.
+    int nest = 0;
+    uint64_t nestDepth = 0;
+    // The exercise that nests or passes the bound, and how.
+    size_t record = 0, nestKey = 0;
+    int past = 0;
+    uint64_t pastSize = 0;
+    int engineText = 0;
+    int wipe = 0;
+    int retries = 0;
 
     std::string describe() const {
         char text[768];
@@ -373,8 +427,14 @@ struct DataRootDescription {
                       (unsigned long long)queueRows, queueShape, (unsigned long long)queueUnits, pattern[0],
                       pattern[1], (unsigned long long)rawRows, (unsigned long long)rawBytes, limit,
                       (unsigned long long)limitAtMillis);
-        return out + rows;
-        return out;
+        char more[320];
+        std::snprintf(more, sizeof more,
+                      "; flip %d at %llu / 2^24; offset %llu by %d; nest %d of %llu; record %zu past %d "
+                      "of %llu; engine text %d; wipe %d retries %d",
+                      flip, (unsigned long long)flipAt, (unsigned long long)offset, offsetBy, nest,
+                      (unsigned long long)nestDepth, record, past, (unsigned long long)pastSize, engineText,
+                      wipe, retries);
+        return out + rows + more;
     }
 };
 
@@ -436,9 +496,9 @@ DataRootDescription dataRootDescription(const uint8_t* data, size_t size) {
     d.repeats = std::min<uint64_t>(in.take(3), kDataRootMostValues);
     if (!d.repeated) d.repeats = 0;
     d.cut = in.take(3);
-    d.damage = static_cast<int>(in.take(1) % 4);
+    d.damage = static_cast<int>(in.take(1) % 5);
     d.damagedExercise = in.take(2);
-    if (d.damage == 1 || d.damage == 2) {
+    if (d.damage == 1 || d.damage == 2 || d.damage == 4) {
         if (d.exercises == 0) d.damage = 0;
         else d.damagedExercise %= d.exercises;
     }
@@ -447,16 +507,40 @@ DataRootDescription dataRootDescription(const uint8_t* data, size_t size) {
     d.counterEdge = in.take(1) % kDataRootCounterCount;
     d.otherCounters = in.take(1) % kDataRootCounterCount;
     d.queueRows = std::min<uint64_t>(in.take(3), kDataRootMostRows);
-    d.queueShape = static_cast<int>(in.take(1) % 4);
+    d.queueShape = static_cast<int>(in.take(1) % 6);
     d.queueUnits = std::min<uint64_t>(in.take(1), 80);
     const uint64_t pattern = in.take(2);
     d.pattern[0] = static_cast<uint8_t>(pattern >> 8);
     d.pattern[1] = static_cast<uint8_t>(pattern);
-    if (d.queueShape == 0) d.queueRows = std::min<uint64_t>(d.queueRows, kDataRootMostBombs);
+    if (d.queueShape == 0 || d.queueShape >= 4) d.queueRows = std::min<uint64_t>(d.queueRows, kDataRootMostBombs);
     d.rawRows = std::min<uint64_t>(in.take(3), kDataRootMostRows);
     d.rawBytes = in.take(1);
     d.limit = in.take(1) % kDataRootWriteLimitCount;
     d.limitAtMillis = in.take(2) * 10;
+    d.flip = static_cast<int>(in.take(1));
+    d.flipAt = in.take(3);
+    if (d.binary) d.flip = 0;
+    d.offset = in.take(2);
+    d.offsetBy = static_cast<int8_t>(static_cast<uint8_t>(in.take(1)));
+    if (d.offsetBy == 0) d.offsetBy = 1;
+    if (!d.binary) d.offset = 0;
+    d.nest = static_cast<int>(in.take(1) % 6);
+    d.nestDepth = std::min<uint64_t>(in.take(3), kDataRootMostNesting);
+    if (d.nestDepth == 0) d.nest = 0;
+    const uint64_t record = in.take(2);
+    d.record = record;
+    d.past = static_cast<int>(in.take(1) % 3);
+    d.pastSize = in.take(1);
+    if (d.exercises == 0) {
+        d.past = 0;
+        if (d.nest == 4) d.nest = 0;
+    } else {
+        d.record %= d.exercises;
+    }
+    d.nestKey = record % table.keys.size();
+    d.engineText = static_cast<int>(in.take(1) % 4);
+    d.wipe = static_cast<int>(in.take(1) % 4);
+    d.retries = static_cast<int>(in.take(1) % 9) + 1;
     return d;
 }
 
@@ -509,19 +593,32 @@ const std::vector<DataRootField>& dataRootFields() {
             {1, table.keys.size() + 1, {0}},         // the repeated key
             {3, kDataRootMostValues + 1, {0, 1, 3, 262144}, true},
             {3, 0, {0, 1 << 23, (1 << 24) - 1}},     // the cut
-            {1, 4, {0, 1, 2, 3}},                    // the damage
+            {1, 5, {0, 1, 2, 3, 4}},                 // the damage
             {2, 0, {0}, true},
             {1, table.counters.size() + 1, {0}},     // the counters
             {1, kDataRootCounterCount, {}, true},
             {1, kDataRootCounterCount, {}, true},
             {3, kDataRootMostRows + 1, {0, 1, 300, 1'000'000}},  // queued rows
-            {1, 4, {}, true},
+            {1, 6, {}, true},
             {1, 81, {0, 1, 63, 65, 80}, true},
             {2, 0, {0x0000, 0x0a00, 0x0a0a, 0xffff}, true},
             {3, kDataRootMostRows + 1, {0, 1, 1000, 1'000'000}},  // raw events
             {1, 0, {0, 1, 255}, true},
             {1, kDataRootWriteLimitCount, {}},                     // the write limit
             {2, 0, {0, 10, 50, 100, 300}, true},
+            // Bits 1 and 3 make '<' of '>', '4' and '8'.
+            {1, 0, {0, 2, 4, 7}},                                   // the flipped bit
+            {3, 0, {0, 1 << 20, 1 << 23, (1 << 24) - 1}, true},
+            {2, 0, {0, 1, 2, 3, 4, 5}},                             // the moved offset
+            {1, 0, {0, 1, 255, 128}, true},
+            {1, 6, {}},                                             // the nesting
+            {3, kDataRootMostNesting + 1, {0, 511, 512, 513, kDataRootMostNesting}, true},
+            {2, 0, {0, 1, 199}},                                    // the record past its bound
+            {1, 3, {}, true},
+            {1, 0, {0, 15, 255}, true},
+            {1, 4, {}},                                             // the engine's text
+            {1, 4, {}},                                             // the wipe
+            {1, 9, {}, true},
         };
         f.insert(f.end(), rest.begin(), rest.end());
         return f;
@@ -650,16 +747,55 @@ void dataRootXmlValue(std::string& xml, const DataRootEntry& entry) {
             for (uint64_t i = 0; i < entry.length; ++i) xml += "<key>k" + std::to_string(i) + "</key><true/>";
             xml += "</dict>";
             break;
+        case DataRootEntry::kNested:
+            for (uint64_t i = 0; i < entry.length; ++i) xml += "<array>";
+            xml += "<true/>";
+            for (uint64_t i = 0; i < entry.length; ++i) xml += "</array>";
+            break;
         case DataRootEntry::kHistory:
             std::abort();
     }
 }
 
+// The keys every record of the history holds that are no text of its own,
+// one of which the damage makes no UTF-8.
+const char* const kDataRootSharedKeys[] = {"inputParameters", "setupParameter", "solutionSteps", "aTextField",
+                                           "bTextField"};
+
+std::string dataRootRecordKey(const DataRootDescription& d, size_t i, const char* key, bool shared) {
+    const bool damaged = d.damage == 4 && (shared || i == d.damagedExercise) &&
+                         std::string(key) == kDataRootSharedKeys[d.damagedExercise % std::size(kDataRootSharedKeys)];
+    return std::string(key) + (damaged ? "\xFF" : "");
+}
+
+// The text of exercise `i`, as long as the input makes it.
+std::string dataRootRecordText(const DataRootDescription& d, size_t i) {
+    std::string text = dataRootExerciseText(i);
+    if (d.past == 1 && i == d.record) text.append((d.pastSize + 1) << 20, 'L');
+    return text;
+}
+
+uint64_t dataRootRecordFields(const DataRootDescription& d, size_t i) {
+    return d.past == 2 && i == d.record ? std::min((d.pastSize + 1) * 4096, kDataRootMostRecordFields) : 0;
+}
+
 // Where each of the file's entries begins and ends, by key (the first of a
 // key met more than once).
 using DataRootSpans = std::map<std::string, std::pair<size_t, size_t>>;
+// The same in the file's order, and each record of the history, by its
+// exercise.
+struct DataRootSpan {
+    std::string key;
+    size_t begin, end;
+};
+struct DataRootLayout {
+    DataRootSpans spans;
+    std::vector<DataRootSpan> entries;
+    std::vector<std::pair<size_t, std::pair<size_t, size_t>>> records;
+};
 
-std::string dataRootXml(const DataRootEntries& entries, const DataRootDescription& d, DataRootSpans& spans) {
+std::string dataRootXml(const DataRootEntries& entries, const DataRootDescription& d, DataRootLayout& layout) {
+    DataRootSpans& spans = layout.spans;
     std::string xml = "<?xml version=\"1.0\" encoding=\"UTF-8\"?>\n<plist version=\"1.0\">\n<dict>\n";
     for (const auto& [key, entry] : entries) {
         const size_t begin = xml.size();
@@ -672,17 +808,27 @@ std::string dataRootXml(const DataRootEntries& entries, const DataRootDescriptio
             // Newest first, as the history keeps them.
             for (size_t i = d.exercises; i-- > 0;) {
                 const bool damaged = d.damage && i == d.damagedExercise;
-                xml +=
-                    "\t\t<dict><key>inputParameters</key><dict><key>aTextField</key><string>3</string>"
-                    "<key>bTextField</key><string>2</string></dict><key>latexString</key><string>" +
-                    dataRootExerciseText(i) + (damaged && d.damage == 1 ? "\xFF" : "") +
-                    (damaged && d.damage == 2 ? "</strin>" : "</string>") +
-                    "<key>setupParameter</key><dict/><key>solutionSteps</key><array/></dict>\n";
+                const size_t recordBegin = xml.size();
+                auto key = [&](const char* name) {
+                    return "<key>" + dataRootRecordKey(d, i, name, false) + "</key>";
+                };
+                xml += "\t\t<dict>" + key("inputParameters") + "<dict>" + key("aTextField") + "<string>3</string>" +
+                       key("bTextField") + "<string>2</string></dict><key>latexString</key><string>" +
+                       dataRootRecordText(d, i) + (damaged && d.damage == 1 ? "\xFF" : "") +
+                       (damaged && d.damage == 2 ? "</strin>" : "</string>") + key("setupParameter");
+                if (d.nest == 4 && i == d.record) dataRootXmlValue(xml, {DataRootEntry::kNested, d.nestDepth});
+                else xml += "<dict/>";
+                xml += key("solutionSteps") + "<array/>";
+                for (uint64_t f = 0, fields = dataRootRecordFields(d, i); f < fields; ++f)
+                    xml += "<key>f" + std::to_string(f) + "</key><true/>";
+                xml += "</dict>\n";
+                layout.records.push_back({i, {recordBegin, xml.size()}});
             }
             xml += "\t</array>";
         }
         xml += "\n";
         spans.try_emplace(key, begin, xml.size());
+        layout.entries.push_back({key, begin, xml.size()});
     }
     return xml + "</dict>\n</plist>\n";
 }
@@ -696,10 +842,13 @@ class DataRootBinary {
         for (const auto& [key, entry] : entries) {
             keys.push_back(text(key));
             values.push_back(value(entry, d));
+            objectOf.try_emplace(key, values.back());
         }
         objects_[0] = marker(0xD, keys.size()) + refs(keys) + refs(values);
         return binaryPropertyListFile(objects_, 4);
     }
+    // The object of each key's value (the first of a key met more than once).
+    std::map<std::string, uint64_t> objectOf;
 
   private:
     static std::string marker(uint8_t kind, uint64_t length) { return binaryPropertyListMarker(kind, length); }
@@ -752,20 +901,33 @@ class DataRootBinary {
                 for (uint64_t i = 0; i < entry.length; ++i) keys.push_back(text("k" + std::to_string(i)));
                 return dictionary(keys, std::vector<uint64_t>(entry.length, trueObject()));
             }
+            case DataRootEntry::kNested: {
+                uint64_t inner = trueObject();
+                for (uint64_t i = 0; i < entry.length; ++i) inner = add(marker(0xA, 1) + refs({inner}));
+                return inner;
+            }
             case DataRootEntry::kHistory:
                 break;
         }
         std::vector<uint64_t> records;
         if (d.junkEntry) records.push_back(add("\x10\x07"));
-        const uint64_t inputs = dictionary({text("aTextField"), text("bTextField")}, {text("3"), text("2")});
+        auto key = [&](const char* name) { return text(dataRootRecordKey(d, 0, name, true)); };
+        const uint64_t inputs = dictionary({key("aTextField"), key("bTextField")}, {text("3"), text("2")});
         const uint64_t empty = dictionary({}, {});
         const uint64_t steps = add(marker(0xA, 0));
         for (size_t i = d.exercises; i-- > 0;) {
             const bool damaged = d.damage && i == d.damagedExercise;
             std::vector<uint64_t> recordKeys;
-            for (const char* k : kDataRootRecordKeys) recordKeys.push_back(text(k));
-            const uint64_t latex = text(dataRootExerciseText(i) + (damaged && d.damage == 1 ? "\xFF" : ""));
-            records.push_back(dictionary(recordKeys, {inputs, latex, empty, steps}));
+            for (const char* k : kDataRootRecordKeys) recordKeys.push_back(key(k));
+            const uint64_t latex = text(dataRootRecordText(d, i) + (damaged && d.damage == 1 ? "\xFF" : ""));
+            const uint64_t setup =
+                d.nest == 4 && i == d.record ? value({DataRootEntry::kNested, d.nestDepth}, d) : empty;
+            std::vector<uint64_t> fields = {inputs, latex, setup, steps};
+            for (uint64_t f = 0, more = dataRootRecordFields(d, i); f < more; ++f) {
+                recordKeys.push_back(text("f" + std::to_string(f)));
+                fields.push_back(trueObject());
+            }
+            records.push_back(dictionary(recordKeys, fields));
             if (damaged && d.damage == 2) objects_[records.back()][0] = kDamagedMarker;
         }
         return add(marker(0xA, records.size()) + refs(records));
@@ -795,9 +957,26 @@ struct DataRootKept {
     bool consent = true;
     bool switchState = true;
     bool history = true;
-    // The exercise that is not checked, damaged.
-    std::optional<size_t> damaged;
+    // The exercises that are not checked, damaged.
+    std::set<size_t> damaged;
 };
+
+// Moves the offset-table entry of object `index` of a binary file by `by`
+// bytes; its objects stay whole where they are.
+void dataRootMoveOffset(std::string& file, uint64_t index, int by) {
+    if (file.size() < 40) return;
+    auto field = [&](size_t at, int width) {
+        uint64_t value = 0;
+        for (int b = 0; b < width; ++b) value = (value << 8) | static_cast<uint8_t>(file[at + b]);
+        return value;
+    };
+    const size_t trailer = file.size() - 32;
+    const uint64_t count = field(trailer + 8, 8), table = field(trailer + 24, 8);
+    if (count == 0) return;
+    const size_t at = table + 4 * (index % count);
+    const uint32_t moved = static_cast<uint32_t>(field(at, 4) + static_cast<int64_t>(by));
+    for (int b = 0; b < 4; ++b) file[at + b] = static_cast<char>(moved >> (8 * (3 - b)));
+}
 
 // The application's preferences: Calvaro's keys among the foreign ones.
 std::string dataRootPreferences(const DataRootDescription& d, DataRootKept& kept) {
@@ -829,23 +1008,77 @@ std::string dataRootPreferences(const DataRootDescription& d, DataRootKept& kept
             {d.prefix + "value" + std::to_string(i), {DataRootEntry::kText, d.prefixedBytes, 'p'}});
     if (d.prefixedLarge)
         foreign.push_back({d.prefix + "large", {DataRootEntry::kText, d.prefixedLarge, 'q'}});
+    const DataRootEntry nested{DataRootEntry::kNested, d.nestDepth};
+    if (d.nest == 3) foreign.push_back({(d.prefix.empty() ? "IABTCF_" : d.prefix) + "nested", nested});
+    if (d.nest == 5) calvaro.push_back({dataRootTable().keys[d.nestKey].key, nested});
     DataRootEntries all;
     // The repeated key first, each time a list of three true.
     if (d.repeated)
         all.assign(d.repeats, {dataRootTable().keys[*d.repeated].key, {DataRootEntry::kList, 3}});
+    if (d.nest == 1) all.push_back({"Anested", nested});
     all.insert(all.end(), (d.foreignFirst ? foreign : calvaro).begin(), (d.foreignFirst ? foreign : calvaro).end());
     const DataRootEntries& rest = d.foreignFirst ? calvaro : foreign;
     all.insert(all.end(), rest.begin(), rest.end());
+    if (d.nest == 2) all.push_back({"~nested", nested});
 
-    DataRootSpans spans;
-    std::string file = d.binary ? DataRootBinary().file(all, d) : dataRootXml(all, d, spans);
+    DataRootLayout layout;
+    const DataRootSpans& spans = layout.spans;
+    std::string file;
+    if (d.binary) {
+        DataRootBinary binary;
+        file = binary.file(all, d);
+        if (d.offset) {
+            // Every object is still whole: only the table points amiss.
+            const auto of = [&](const std::string& key) {
+                const auto at = binary.objectOf.find(key);
+                return at == binary.objectOf.end() ? uint64_t{0} : at->second;
+            };
+            const uint64_t index = d.offset == 1   ? 0
+                                   : d.offset == 2 ? of(kDataRootSwitchKey)
+                                   : d.offset == 3 ? of(kDataRootHistoryKey)
+                                                   : d.offset - 4;
+            dataRootMoveOffset(file, index, d.offsetBy);
+        }
+    } else {
+        file = dataRootXml(all, d, layout);
+    }
     kept.switchState = d.damage != 3;
-    if (d.damage == 1 || (d.damage == 2 && d.binary)) kept.damaged = d.damagedExercise;
-    // A record whose XML is broken ends what reads whole, as a cut does.
+    // One damaged value costs that value: a record of the history whose
+    // text, key or markup is damaged, that record; in XML, whose markup
+    // may be read as the next value's, the next record too.
+    if (d.damage == 1 || d.damage == 2 || (d.damage == 4 && !d.binary)) {
+        kept.damaged.insert(d.damagedExercise);
+        if (d.damage == 2 && !d.binary && d.damagedExercise > 0) kept.damaged.insert(d.damagedExercise - 1);
+    }
+    if (d.nest == 4 || d.past) kept.damaged.insert(d.record);
     size_t whole = file.size();
-    if (d.damage == 2 && !d.binary) {
-        const std::string record = "<string>" + dataRootExerciseText(d.damagedExercise) + "</strin>";
-        whole = file.find(record);
+    if (d.flip && !file.empty()) {
+        const size_t at = static_cast<size_t>(file.size() * d.flipAt >> 24);
+        file[at] = static_cast<char>(file[at] ^ (1 << ((d.flip - 1) % 8)));
+        // The entry that holds the byte is lost, and the one after it
+        // whose beginning the damage may hide; outside every entry, the
+        // file's frame: nothing is checked.
+        const auto& entries = layout.entries;
+        const auto holder = std::find_if(entries.begin(), entries.end(),
+                                         [&](const DataRootSpan& span) { return at >= span.begin && at < span.end; });
+        auto lose = [&](const std::string& key) {
+            if (key == kDataRootSwitchKey) kept.switchState = false;
+            if (key == kDataRootHistoryKey) kept.history = false;
+            if (std::find(std::begin(kDataRootConsent), std::end(kDataRootConsent), key) != std::end(kDataRootConsent))
+                kept.consent = false;
+        };
+        const auto record = std::find_if(layout.records.begin(), layout.records.end(), [&](const auto& span) {
+            return at >= span.second.first && at < span.second.second;
+        });
+        if (holder == entries.end()) {
+            whole = 0;
+        } else if (record != layout.records.end()) {
+            kept.damaged.insert(record->first);
+            if (record->first > 0) kept.damaged.insert(record->first - 1);
+        } else {
+            lose(holder->key);
+            if (holder + 1 != entries.end()) lose((holder + 1)->key);
+        }
     }
     if (d.cut) {
         const size_t at = static_cast<size_t>(file.size() * d.cut >> 24);
@@ -859,9 +1092,9 @@ std::string dataRootPreferences(const DataRootDescription& d, DataRootKept& kept
             const auto at = spans.find(key);
             return at != spans.end() && at->second.second <= whole;
         };
-        kept.consent = std::all_of(std::begin(kDataRootConsent), std::end(kDataRootConsent), before);
+        kept.consent = kept.consent && std::all_of(std::begin(kDataRootConsent), std::end(kDataRootConsent), before);
         kept.switchState = kept.switchState && (!d.switchState || before(kDataRootSwitchKey));
-        kept.history = before("Calculations");
+        kept.history = kept.history && before("Calculations");
     }
     return file;
 }
@@ -920,6 +1153,16 @@ std::string dataRootDictionary(const std::string& stored, const DataRootDescript
     for (uint64_t i = 0; i < d.dictionaryKeys; ++i)
         added += "\t<key>foreign" + std::to_string(i) + "</key>\n\t<string>" +
                  std::string(d.dictionaryBytes, 'd') + "</string>\n";
+    // One text that is no UTF-8, and the app ID of another application.
+    auto replace = [&](const char* suffix, const std::string& value) {
+        const std::string key = "<key>" + std::string(MSRPersistedConfig::kKeyPrefix) + suffix + "</key>";
+        forget(key);
+        added += "\t" + key + "\n\t<string>" + value + "</string>\n";
+    };
+    if (d.engineText == 1) added += "\t<key>foreign-text</key>\n\t<string>d\xFF</string>\n";
+    if (d.engineText == 2) replace("app_version", "1.0\xFF");
+    if (d.engineText == 3) replace("config_etag", "\"e\xFF\"");
+    if (d.wipe == 3) replace("zmp_app_id", kDataRootOtherApp);
     xml.insert(xml.rfind("</dict>"), added);
     return xml;
 }
@@ -1072,6 +1315,13 @@ struct DataRootWorld {
     tools::Collector server;
     tools::MeasurementCollector measurement{server};
     fs::path template_;
+    // The installation's identity the template stored.
+    std::string instanceID;
+    // A database holding the events of a start whose uploads all failed,
+    // logged between these times (in milliseconds): the copy set aside
+    // that a waiting salvage would bring back.
+    fs::path waiting;
+    int64_t waitingFrom = 0, waitingTo = 0;
 
     DataRootWorld() {
         if (!server.start()) std::abort();
@@ -1112,6 +1362,84 @@ struct DataRootWorld {
             std::abort();
         }
         sqlite3_close(database);
+        const auto dictionary = foundation::parsePropertyList(dataRootText(dataRootDictionaryFile(template_ / "home")));
+        const std::string* id =
+            dictionary ? (*dictionary)[std::string(MSRPersistedConfig::kKeyPrefix) + "app_instance_id"].string()
+                       : nullptr;
+        if (!id || id->empty()) {
+            std::fprintf(stderr, "== the first start stored no app instance id\n");
+            std::abort();
+        }
+        instanceID = *id;
+        holdEvents();
+    }
+
+    static int64_t nowMillis() {
+        return std::chrono::duration_cast<std::chrono::milliseconds>(
+                   std::chrono::system_clock::now().time_since_epoch())
+            .count();
+    }
+
+    // A start of the template whose every upload is refused: its events
+    // stay in its database, copied whole to `waiting`.
+    void holdEvents() {
+        tools::Collector refusing;
+        tools::MeasurementCollector refused{refusing};
+        if (!refusing.start()) std::abort();
+        refused.setConfig(kDataRootApp, tools::MeasurementCollector::makeConfig(
+                                            kDataRootApp, 1, {{"measurement.upload.initial_upload_delay_time", "1000"}}));
+        for (int i = 0; i < 1000; ++i) refusing.scriptReply(tools::MeasurementCollector::kUploadPath, tools::ScriptedReply{503, {}, {}, 0});
+        const fs::path held = fuzz::scratchFolder() / "held";
+        std::error_code ec;
+        fs::remove_all(held, ec);
+        fs::create_directories(held);
+        fs::copy(template_ / "home", held / "home", fs::copy_options::recursive, ec);
+        if (ec) std::abort();
+        // No upload of the template holds the next for its interval.
+        const double now =
+            std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+        if (!foundation::FileSystem::writeAtomically(
+                dataRootDictionaryFile(held / "home"),
+                dataRootDictionary(dataRootText(dataRootDictionaryFile(template_ / "home")), DataRootDescription{}, now)))
+            std::abort();
+        setenv("CALVARO_MEASUREMENT_URL", refusing.baseURL().c_str(), 1);
+        waitingFrom = nowMillis();
+        const auto began = std::chrono::steady_clock::now();
+        const DataRootRun run = dataRootStart(
+            held / "home", held, std::string(kDataRootCalculate) + "snapshot shown\nwait 600\n", [&] {
+                bool refusedOne = false;
+                for (const auto& request : refusing.requests())
+                    refusedOne = refusedOne || request.path == tools::MeasurementCollector::kUploadPath;
+                return (refusedOne &&
+                        dataRootText(held / "out.txt").find("=== snapshot 1: shown ===") != std::string::npos) ||
+                       std::chrono::steady_clock::now() - began > std::chrono::duration<double>(kDataRootUploadSeconds);
+            });
+        waitingTo = nowMillis();
+        setenv("CALVARO_MEASUREMENT_URL", server.baseURL().c_str(), 1);
+        waiting = fuzz::scratchFolder() / "waiting.sql";
+        fs::remove(waiting, ec);
+        sqlite3* database = nullptr;
+        sqlite3_stmt* statement = nullptr;
+        int64_t rows = 0;
+        const bool copied =
+            !run.hung &&
+            sqlite3_open_v2(dataRootDatabaseFile(held / "home").c_str(), &database, SQLITE_OPEN_READWRITE, nullptr) ==
+                SQLITE_OK &&
+            sqlite3_prepare_v2(database, "SELECT (SELECT count(*) FROM raw_events) + (SELECT count(*) FROM queue)",
+                               -1, &statement, nullptr) == SQLITE_OK &&
+            sqlite3_step(statement) == SQLITE_ROW && (rows = sqlite3_column_int64(statement, 0)) > 0 &&
+            sqlite3_finalize(std::exchange(statement, nullptr)) == SQLITE_OK &&
+            sqlite3_exec(database, ("VACUUM INTO '" + waiting.string() + "'").c_str(), nullptr, nullptr, nullptr) ==
+                SQLITE_OK;
+        const std::string error = database ? sqlite3_errmsg(database) : "";
+        sqlite3_finalize(statement);
+        sqlite3_close(database);
+        if (!copied) {
+            std::fprintf(stderr, "== the start with its uploads refused kept no events (%lld rows: %s)\n%s\n",
+                         static_cast<long long>(rows), error.c_str(), dataRootText(held / "err.txt").c_str());
+            std::abort();
+        }
+        fs::remove_all(held, ec);
     }
 };
 
@@ -1136,9 +1464,50 @@ void dataRootSql(const fs::path& home, const std::string& sql, const std::vector
 
 constexpr const char* kDataRootUnreadableEvent = "fuzz_unreadable";
 
+void dataRootVarint(std::vector<uint8_t>& out, uint64_t value) {
+    for (; value >= 0x80; value >>= 7) out.push_back(static_cast<uint8_t>(value | 0x80));
+    out.push_back(static_cast<uint8_t>(value));
+}
+
+// What reads as a bundle at its head: one field numbered pattern[0] of
+// `units` MiB of pattern[1], or small fields so numbered past 256 KiB and
+// then zeros.
+std::vector<uint8_t> dataRootBundleBomb(const DataRootDescription& d) {
+    const size_t size = std::max<size_t>(d.queueUnits << 20, 1024);
+    const uint64_t tag = (uint64_t{std::max<uint8_t>(d.pattern[0], 1)} << 3) | 2;
+    std::vector<uint8_t> plain;
+    plain.reserve(size + 16);
+    if (d.queueShape == 4) {
+        dataRootVarint(plain, tag);
+        dataRootVarint(plain, size);
+        plain.resize(plain.size() + size, d.pattern[1]);
+        return plain;
+    }
+    while (plain.size() < (size_t{512} << 10)) {
+        dataRootVarint(plain, tag);
+        dataRootVarint(plain, 16);
+        plain.resize(plain.size() + 16, d.pattern[1]);
+    }
+    plain.resize(std::max(plain.size(), size), 0);
+    return plain;
+}
+
+// The names the engine gives a database set aside and the mark of its
+// salvage, beside the database.
+constexpr const char* kDataRootSetAside = "zevure-app-measurement.sql.damaged-1";
+constexpr const char* kDataRootSalvageMark = "zevure-app-measurement.sql.salvage";
+
 // The input's queued rows ahead of the engine's own (rowids below 0), and
 // its raw events that read as none.
-void dataRootFillDatabase(const fs::path& home, const DataRootDescription& d, double now) {
+void dataRootFillDatabase(const fs::path& home, const DataRootDescription& d, double now,
+                          const fs::path& waiting) {
+    // A salvage that waits: the copy set aside and its mark.
+    if (d.wipe) {
+        std::error_code ec;
+        fs::copy_file(waiting, dataRootMeasurementFolder(home) / kDataRootSetAside, ec);
+        if (ec) std::abort();
+        std::ofstream(dataRootMeasurementFolder(home) / kDataRootSalvageMark) << kDataRootSetAside << "\n";
+    }
     auto rows = [](uint64_t count) {
         return "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < " +
                std::to_string(count) + ") ";
@@ -1157,6 +1526,8 @@ void dataRootFillDatabase(const fs::path& home, const DataRootDescription& d, do
             row = *security::gzip(row);
         } else if (d.queueShape == 3) {
             row.clear();
+        } else {
+            row = *security::gzip(dataRootBundleBomb(d));
         }
         dataRootSql(home,
                     rows(d.queueRows) +
@@ -1192,6 +1563,15 @@ std::multiset<std::pair<std::string, int64_t>> dataRootStoredEvents(const fs::pa
     sqlite3_finalize(statement);
     sqlite3_close(database);
     return events;
+}
+
+// Whether the engine's state asks the start for a reset: one left to retry.
+bool dataRootResetAsked(const DataRootDescription& d) {
+    for (const auto& [key, entry] : dataRootCounters(d, "MSRAnalyticsSuiteName"))
+        if (key == "reset_retry_count" && entry.kind == DataRootEntry::kInteger && entry.integer >= 1 &&
+            entry.integer <= 9)
+            return true;
+    return false;
 }
 
 [[noreturn]] void dataRootFinding(const std::string& what, const DataRootDescription& d,
@@ -1236,7 +1616,13 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                     extra += std::string("\t<key>") + keys[i] + "</key>\n\t<real>" +
                              dataRootReal(kDataRootTimes[d.times[(i + 7) % 10]], now, 1) + "</real>\n";
         }
-        extra += dataRootXmlEntries(dataRootCounters(d, suite));
+        DataRootEntries counters = dataRootCounters(d, suite);
+        // A reset left to retry by an earlier start.
+        if (d.wipe == 2 && std::string(suite) == "MSRAnalyticsSuiteName") {
+            std::erase_if(counters, [](const auto& entry) { return entry.first == "reset_retry_count"; });
+            counters.push_back({"reset_retry_count", {DataRootEntry::kInteger, 0, 'x', d.retries}});
+        }
+        extra += dataRootXmlEntries(counters);
         write(home / "Library/Preferences" / (std::string(suite) + ".plist"),
               dataRootSuite(d.suiteValues, d.suiteBytes, extra));
     }
@@ -1245,7 +1631,7 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                     fs::perm_options::replace);
     write(dataRootDictionaryFile(home),
           dataRootDictionary(dataRootText(dataRootDictionaryFile(world.template_ / "home")), d, now));
-    dataRootFillDatabase(home, d, now);
+    dataRootFillDatabase(home, d, now, world.waiting);
 
     // What the start is expected to do: with the consent, show the
     // exercise; with the collection on (or never switched), upload the
@@ -1316,7 +1702,8 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
         dataRootFinding("the collection switch stored as " + std::to_string(d.switchState) + " is lost", d,
                         folder);
     std::vector<bool> held(kept.history ? d.exercises : 0, false);
-    if (kept.damaged && *kept.damaged < held.size()) held[*kept.damaged] = true;
+    for (const size_t damaged : kept.damaged)
+        if (damaged < held.size()) held[damaged] = true;
     size_t fresh = 0;
     if (const Value::List* history = (*live)["Calculations"].list()) {
         for (const Value& record : *history) {
@@ -1395,6 +1782,38 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                             std::to_string(*count),
                         d, folder);
 
+    // The installation's identity and its first open, where nothing asked
+    // for a reset: one damaged value of the engine's files costs that value.
+    if (room && d.wipe < 2 && !dataRootResetAsked(d)) {
+        const auto dictionary = foundation::parsePropertyList(dataRootText(dataRootDictionaryFile(home)));
+        const Value none;
+        const Value& stored = dictionary ? *dictionary : none;
+        const std::string prefix = MSRPersistedConfig::kKeyPrefix;
+        const std::string* id = stored[prefix + "app_instance_id"].string();
+        if (!id || *id != world.instanceID)
+            dataRootFinding("the app instance id " + world.instanceID + " became " + (id ? *id : "none"), d, folder);
+        const DataRootTime& firstOpen = kDataRootTimes[d.times[3]];
+        if (d.ownItem && !firstOpen.absent && !firstOpen.absolute && std::isfinite(firstOpen.value) &&
+            firstOpen.value < 0) {
+            const double written = (now + firstOpen.value) * 1000;
+            const auto read = stored[prefix + "first_open_timestamp_ms"].doubleValue();
+            if (!read || std::abs(*read - written) > 1)
+                dataRootFinding("the first-open time " + dataRootRealText(written) + " became " +
+                                    (read ? dataRootRealText(*read) : "none"),
+                                d, folder);
+        }
+    }
+    // Events a wipe took: none arrives, at this start or the next.
+    auto wipedArrived = [&] {
+        size_t count = 0;
+        for (const auto& event : world.measurement.acceptedEvents())
+            count += event.timestampMillis >= world.waitingFrom && event.timestampMillis <= world.waitingTo;
+        return count;
+    };
+    const bool wiped = d.wipe >= 2 || (d.wipe && dataRootResetAsked(d));
+    if (wiped && wipedArrived())
+        dataRootFinding(std::to_string(wipedArrived()) + " events the start wiped arrived", d, folder);
+
     // What the start stored under a write limit, a next start with room
     // uploads: every event, each once over both starts.
     if (!room && uploads) {
@@ -1427,7 +1846,21 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
                             d, folder);
         if (next.status != 128 + SIGTERM)
             dataRootFinding("the next start with room exits " + std::to_string(next.status), d, folder);
+    } else if (wiped) {
+        // Long enough after the exercise for the next start's upload.
+        std::optional<std::chrono::steady_clock::time_point> seen;
+        const auto nextBegan = std::chrono::steady_clock::now();
+        const DataRootRun next = dataRootStart(home, folder, std::string(kDataRootCalculate) + "snapshot shown\nwait 600\n", [&] {
+            const auto moment = std::chrono::steady_clock::now();
+            if (!seen && dataRootText(folder / "out.txt").find("=== snapshot 1: shown ===") != std::string::npos)
+                seen = moment;
+            return (seen && moment - *seen > std::chrono::duration<double>(kDataRootQuietSeconds)) ||
+                   moment - nextBegan > std::chrono::duration<double>(kDataRootUploadSeconds);
+        });
+        if (next.hung) dataRootFinding("the start after the wipe did not end", d, folder);
     }
+    if (wiped && wipedArrived())
+        dataRootFinding(std::to_string(wipedArrived()) + " events wiped at the start arrived by the next", d, folder);
     return 0;
 }
 
