@@ -231,6 +231,7 @@ QueuedRowInflation inflateQueuedRow(sqlite3* handle, int64_t rowID, int64_t stor
         const uInt before = row.stream.avail_out;
         const int status = inflate(&row.stream, Z_NO_FLUSH);
         const size_t now = produced + (before - row.stream.avail_out);
+        security::Inflater::countInflated(before - row.stream.avail_out);
         if (now > room) {
             charged += room;
             why = "inflates past its room";

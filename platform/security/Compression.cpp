@@ -250,6 +250,8 @@ Inflater::~Inflater() {
 
 uint64_t Inflater::inflatedInProcessForTesting() { return inflatedInProcess.load(std::memory_order_relaxed); }
 
+void Inflater::countInflated(size_t bytes) { inflatedInProcess.fetch_add(bytes, std::memory_order_relaxed); }
+
 size_t Inflater::expectedSize(size_t compressedSize, size_t statedSize) {
     return statedSize > 0 && statedSize <= compressedSize * kMostInflationRatio ? statedSize : compressedSize * 4;
 }

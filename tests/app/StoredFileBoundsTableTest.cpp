@@ -114,20 +114,6 @@ TEST_F(StoredFileBoundsTable, AValueStandsOnlyWithItsTypeAndWithinItsBound) {
 
 namespace {
 
-// The README with every run of blanks and line feeds read as one blank.
-std::string boundsReadmeText() {
-    std::ifstream file(calvaro::test::sourcePath("README.md"));
-    std::ostringstream text;
-    text << file.rdbuf();
-    std::string flat;
-    for (const char c : text.str()) {
-        const bool blank = c == ' ' || c == '\n';
-        if (blank && !flat.empty() && flat.back() == ' ') continue;
-        flat.push_back(blank ? ' ' : c);
-    }
-    return flat;
-}
-
 // 262144 as "262,144".
 std::string boundsGrouped(uint64_t n) {
     std::string digits = std::to_string(n), out;
@@ -143,7 +129,7 @@ std::string boundsMiB(uint64_t bytes) { return std::to_string(bytes >> 20) + " M
 // The figures the README states of the bounds, each as the code states it:
 // a figure changed on one side only fails here.
 TEST_F(StoredFileBoundsTable, TheReadmeStatesTheBoundsTheCodeHolds) {
-    const std::string readme = boundsReadmeText();
+    const std::string readme = calvaro::test::flatSourceText("README.md");
     const auto standard = foundation::storedFileBound(foundation::kStandardDomainBoundName);
     ASSERT_TRUE(standard);
     const foundation::StoredKey* history = standard->storedKey("Calculations");

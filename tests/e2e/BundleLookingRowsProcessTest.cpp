@@ -53,15 +53,6 @@ class BundleLookingRowsProcessTest : public DriverTest {
   protected:
     BundleLookingRowsProcessTest() : DriverTest("bundle-looking") {}
 
-    // `count` copies of `row` ahead of everything queued, by rowids below 0.
-    void queueAhead(const std::vector<uint8_t>& row, int count) {
-        runSql(measurementDatabase(root.path()),
-               "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < " + std::to_string(count) +
-                   ") INSERT INTO queue (rowid, bundle_end_timestamp, data, is_realtime, retry_count) "
-                   "SELECT i - " + std::to_string(count + 1) + ", " + std::to_string(dispatch::Clock::now()) +
-                   ", ?, 0, 0 FROM n",
-               &row);
-    }
 
     int64_t rowsAhead() const { return storedCount(root.path(), "SELECT count(*) FROM queue WHERE rowid < 0"); }
 };
@@ -86,7 +77,7 @@ INSTANTIATE_TEST_SUITE_P(Shapes, BundleLookingBombRows,
 TEST_P(BundleLookingBombRows, TheStartsEventsArriveAtThatStartAndTheRowsGoWithinThreeStarts) {
     queueABundleOfThreeAndKill();
     if (HasFatalFailure()) return;
-    queueAhead(bundleLookingRow(GetParam().shape), 300);
+    queueAhead(root.path(), bundleLookingRow(GetParam().shape), 300, dispatch::Clock::now());
     if (HasFatalFailure()) return;
 
     auto ours = [](const tools::CollectedEvent& event) {
@@ -118,7 +109,7 @@ TEST_F(BundleLookingRowsProcessTest, AMillionTinyRowsAheadOfARunsBurstLetItArriv
     fs::copy(root.path(), clean.path(), fs::copy_options::recursive);
     const std::vector<uint8_t> tiny = *security::gzip({0x0a, 0x00});
     ASSERT_EQ(tiny.size(), 22u);
-    queueAhead(tiny, 1'000'000);
+    queueAhead(root.path(), tiny, 1'000'000, dispatch::Clock::now());
     if (HasFatalFailure()) return;
     fs::copy(root.path(), junk.path(), fs::copy_options::recursive);
 

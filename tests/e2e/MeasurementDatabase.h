@@ -48,3 +48,14 @@ inline void runSql(const std::filesystem::path& path, const std::string& sql,
     sqlite3_finalize(statement);
     sqlite3_close(db);
 }
+
+// `count` copies of `row` queued under `home` ahead of everything queued, by
+// rowids below 0, each stamped `now`.
+inline void queueAhead(const std::filesystem::path& home, const std::vector<uint8_t>& row, int count,
+                       double now) {
+    runSql(measurementDatabase(home),
+           "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < " + std::to_string(count) +
+               ") INSERT INTO queue (rowid, bundle_end_timestamp, data, is_realtime, retry_count) "
+               "SELECT i - " + std::to_string(count + 1) + ", " + std::to_string(now) + ", ?, 0, 0 FROM n",
+           &row);
+}

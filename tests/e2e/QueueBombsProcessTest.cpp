@@ -42,17 +42,6 @@ constexpr int64_t kQueueBombsPeakLimit = kUnderAddressSanitizer ? 768'000'000 : 
 class QueueBombsProcessTest : public DriverTest {
   protected:
     QueueBombsProcessTest() : DriverTest("queue-bombs") {}
-
-    // `count` copies of `row` ahead of everything queued, by rowids below 0.
-    void queueAhead(const std::vector<uint8_t>& row, int count) {
-        runSql(measurementDatabase(root.path()),
-               "WITH RECURSIVE n(i) AS (SELECT 1 UNION ALL SELECT i + 1 FROM n WHERE i < " + std::to_string(count) +
-                   ") INSERT INTO queue (rowid, bundle_end_timestamp, data, is_realtime, retry_count) "
-                   "SELECT i - " + std::to_string(count + 1) + ", " + std::to_string(dispatch::Clock::now()) +
-                   ", ?, 0, 0 FROM n",
-               &row);
-    }
-
 };
 
 struct QueueBombRow {
@@ -79,7 +68,7 @@ TEST_P(QueueBombRows, EveryStartEndsCleanlyAndTheBundleBehindArrivesAtThatStart)
 
     const std::vector<uint8_t>& bomb = gzippedRepeat(row.unit, row.inflatedBytes);
     ASSERT_EQ(bomb.size(), row.storedBytes);
-    queueAhead(bomb, 300);
+    queueAhead(root.path(), bomb, 300, dispatch::Clock::now());
     if (HasFatalFailure()) return;
 
     auto ours = [](const tools::CollectedEvent& event) {
@@ -116,7 +105,7 @@ TEST_F(QueueBombsProcessTest, AMillionTinyRowsThatAreNoBundleAreSaidOnceAPass) {
     if (HasFatalFailure()) return;
     const std::vector<uint8_t> tiny = *security::gzip({0x0a, 0x00});
     ASSERT_EQ(tiny.size(), 22u);
-    queueAhead(tiny, 1'000'000);
+    queueAhead(root.path(), tiny, 1'000'000, dispatch::Clock::now());
     if (HasFatalFailure()) return;
     measurement.clear();
 

@@ -12,20 +12,6 @@
 
 namespace {
 
-// The README with every run of blanks and line feeds read as one blank.
-std::string readmeText() {
-    std::ifstream file(calvaro::test::sourcePath("README.md"));
-    std::ostringstream text;
-    text << file.rdbuf();
-    std::string flat;
-    for (const char c : text.str()) {
-        const bool blank = c == ' ' || c == '\n';
-        if (blank && !flat.empty() && flat.back() == ' ') continue;
-        flat.push_back(blank ? ' ' : c);
-    }
-    return flat;
-}
-
 // Whether a line of the solution ends, after its last " = ", in `number`.
 bool endsInNumber(const CalculatorRun& run, const std::string& number) {
     for (const auto& step : run.output.solutionSteps()) {
@@ -57,7 +43,7 @@ std::string lineEnds(const CalculatorRun& run) {
 // program writes: an exercise's line, or the text of an exact number.
 TEST(ReadmeNumbers, EveryExampleIsWhatTheProgramWrites) {
     ASSERT_TRUE(kEnglishTitles);
-    const std::string readme = readmeText();
+    const std::string readme = calvaro::test::flatSourceText("README.md");
     const struct {
         const char* example;  // as the README states it
         int64_t mode;

@@ -9,6 +9,9 @@
 namespace calvaro::test {
 std::string sourcePath(const std::string& relative);
 std::string buildPath(const std::string& relative);
+// A text file of the source tree with every run of blanks and line feeds
+// read as one blank, as prose reads across its line breaks.
+std::string flatSourceText(const std::string& relative);
 }  // namespace calvaro::test
 
 #define CALVARO_GOLDEN_DIR (::calvaro::test::sourcePath("tests/golden"))
