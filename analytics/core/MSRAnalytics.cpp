@@ -782,6 +782,9 @@ void MSRAnalytics::logInternalEventFromConnector(const std::string& origin, cons
 void MSRAnalytics::setConsent(const foundation::Value::Dictionary& consent) { setConsent(consent, "consent_settings"); }
 
 void MSRAnalytics::setConsent(const foundation::Value::Dictionary& consent, const std::string& key) {
+    // Up to the stored change, a turn against the engine start's consent
+    // choice: a call before it is applied again after it.
+    auto turn = MSRAnalyticsState::consentTurn();
     if (MSRConsentSettingsUtil::consentSource() == MSRConsentSettingsUtil::kSourceNone) loadPersistedConsentSettings();
     auto settings = MSRConsentSettingsUtil::consentSettingsFromDictionary(consent);
     for (auto it = settings.begin(); it != settings.end();) {
@@ -803,9 +806,11 @@ void MSRAnalytics::setConsent(const foundation::Value::Dictionary& consent, cons
         logAnalytics(3, 25043, "Ignoring lower priority consent settings");
         return;
     }
+    MSRAnalyticsState::noteConsentCall(turn, {settings, source});
     const bool wasAdUserDataDenied = MSRConsentSettingsUtil::isAdUserDataDenied();
     MSRConsentSettingsUtil::updateSettings(settings, source);
     persistConsentSettings(MSRConsentSettingsUtil::consentSettings().value_or(foundation::Value::Dictionary{}), source);
+    turn.unlock();
     if (key == "consent_settings_3p") logAnalytics(8, 25055, MSRConsentSettingsUtil::description());
 
     auto measurement = engine();

@@ -2,6 +2,7 @@
 
 #include <map>
 #include <mutex>
+#include <utility>
 
 #include "analytics/core/MSRConsentSettingsUtil.h"
 #include "platform/dispatch/Clock.h"
@@ -23,6 +24,26 @@ struct SharedState {
 
 SharedState& analyticsState() {
     static SharedState* instance = new SharedState;  // lives as long as the process
+    return *instance;
+}
+
+// The keys a consent call writes: what the earlier run left under them is
+// kept aside when a call comes before the start's choice.
+constexpr const char* kConsentKeysOfACall[] = {"consent_source", "consent_settings_3p", "consent_settings",
+                                               "consent_settings_tcf"};
+
+struct ConsentOfThisRun {
+    std::mutex mutex;
+    bool chosen = false;
+    // What the earlier run left, as the first call before the choice found
+    // it: the consent in memory and the stored keys (absent ones too).
+    std::optional<MSRConsentSettingsUtil::Explicit> earlier;
+    std::map<std::string, foundation::Value> earlierStored;
+    std::vector<MSRAnalyticsState::ConsentCall> callsBefore;
+};
+
+ConsentOfThisRun& consentOfThisRun() {
+    static ConsentOfThisRun* instance = new ConsentOfThisRun;  // lives as long as the process
     return *instance;
 }
 
@@ -179,7 +200,46 @@ void MSRAnalyticsState::clearConsent() {
     MSRConsentSettingsUtil::clearAllSettings();
 }
 
+MSRAnalyticsState::ConsentTurn MSRAnalyticsState::consentTurn() { return ConsentTurn(consentOfThisRun().mutex); }
+
+void MSRAnalyticsState::noteConsentCall(const ConsentTurn&, const ConsentCall& call) {
+    ConsentOfThisRun& run = consentOfThisRun();
+    if (run.chosen) return;
+    if (!run.earlier) {
+        run.earlier = MSRConsentSettingsUtil::explicitSettings();
+        for (const char* key : kConsentKeysOfACall) run.earlierStored[key] = suite()->objectForKey(key);
+    }
+    // Calls of one source in a row merge, as they merged when made.
+    if (!run.callsBefore.empty() && run.callsBefore.back().source == call.source) {
+        for (const auto& [type, status] : call.settings) run.callsBefore.back().settings[type] = status;
+    } else {
+        run.callsBefore.push_back(call);
+    }
+}
+
+bool MSRAnalyticsState::beginStartConsentChoice(const ConsentTurn&, std::vector<ConsentCall>* callsBefore) {
+    ConsentOfThisRun& run = consentOfThisRun();
+    if (run.chosen) return false;
+    run.chosen = true;
+    if (run.earlier) {
+        MSRConsentSettingsUtil::restoreExplicitSettings(*run.earlier);
+        for (const auto& [key, value] : run.earlierStored) suite()->setObject(value, key);
+    }
+    *callsBefore = std::exchange(run.callsBefore, {});
+    run.earlier.reset();
+    run.earlierStored.clear();
+    return true;
+}
+
 void MSRAnalyticsState::resetForTesting() {
+    {
+        ConsentOfThisRun& run = consentOfThisRun();
+        std::lock_guard lock(run.mutex);
+        run.chosen = false;
+        run.earlier.reset();
+        run.earlierStored.clear();
+        run.callsBefore.clear();
+    }
     std::lock_guard lock(analyticsState().mutex);
     analyticsState().loadTimestamp = dispatch::Clock::now();
     analyticsState().gate = std::make_shared<dispatch::OperationGate>(kOperationQueueName, /*startSuspended=*/true);

@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <functional>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -76,7 +77,28 @@ public:
     // Forgets every stored consent and the consent in memory.
     static void clearConsent();
 
-    // The operation queue held again, no listeners, the load timestamp now.
-    // Stored preferences are kept.
+    // ---- consent of this run ----
+    // The application's consent calls and the engine start's choice among
+    // the settings an earlier run left take turns. A call accepted before
+    // the choice is remembered, with the consent the earlier run left as
+    // that first call found it; the choice is then made from that consent
+    // and the calls are applied again after it. Whichever comes first, the
+    // outcome is that of the choice first and the calls after it: what the
+    // start does about an earlier run never undoes a call of this one.
+    struct ConsentCall {
+        foundation::Value::Dictionary settings;
+        int64_t source = 0;
+    };
+    using ConsentTurn = std::unique_lock<std::mutex>;
+    static ConsentTurn consentTurn();
+    // Within a turn: `call` is accepted and about to change the consent.
+    static void noteConsentCall(const ConsentTurn& turn, const ConsentCall& call);
+    // Within a turn, once per process: false when the choice was made
+    // already. Otherwise puts back the consent the earlier run left, when
+    // calls came before, and hands those calls over, in their order.
+    static bool beginStartConsentChoice(const ConsentTurn& turn, std::vector<ConsentCall>* callsBefore);
+
+    // The operation queue held again, no listeners, the load timestamp now,
+    // the start's consent choice still to make. Stored preferences are kept.
     static void resetForTesting();
 };

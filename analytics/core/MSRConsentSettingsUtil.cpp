@@ -327,6 +327,19 @@ void MSRConsentSettingsUtil::unsetAdPersonalization() {
     setDiagnosticSourceLocked(state(), 0, kAdPersonalization);
 }
 
+MSRConsentSettingsUtil::Explicit MSRConsentSettingsUtil::explicitSettings() {
+    std::lock_guard lock(state().mutex);
+    return {state().settings, state().source, state().diagnosticSources};
+}
+
+void MSRConsentSettingsUtil::restoreExplicitSettings(const Explicit& held) {
+    std::lock_guard lock(state().mutex);
+    noteChange();
+    state().settings = held.settings;
+    state().source = held.source;
+    state().diagnosticSources = held.diagnostics;
+}
+
 void MSRConsentSettingsUtil::clearAllSettings() {
     std::lock_guard lock(state().mutex);
     noteChange();

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <map>
 #include <optional>
 #include <string>
 
@@ -67,6 +68,15 @@ public:
     static std::string description();
 
     static void unsetAdPersonalization();
+    // The explicit settings, their source and diagnostic digits, as a whole:
+    // what restoreExplicitSettings puts back exactly as it was.
+    struct Explicit {
+        std::optional<Settings> settings;
+        int64_t source = kSourceNone;
+        std::optional<std::map<std::string, int64_t>> diagnostics;
+    };
+    static Explicit explicitSettings();
+    static void restoreExplicitSettings(const Explicit& held);
     // Source 100 and every table empty.
     static void clearAllSettings();
 

@@ -298,6 +298,22 @@ bool MSRStartUpAndWipe::shouldWipeDataWithAppID(const std::string& appID, const 
 
 void MSRStartUpAndWipe::setProspectiveConsentSettings() {
     using Util = MSRConsentSettingsUtil;
+    // The choice is about what an earlier run left. The application's calls
+    // of this run that came before it are applied again after it, as when
+    // they come later: a setting of this run holds from its call on.
+    const auto turn = MSRAnalyticsState::consentTurn();
+    std::vector<MSRAnalyticsState::ConsentCall> callsBefore;
+    if (!MSRAnalyticsState::beginStartConsentChoice(turn, &callsBefore)) return;
+    chooseProspectiveConsentSettings();
+    for (const MSRAnalyticsState::ConsentCall& call : callsBefore) {
+        if (!Util::isConsentSourceHigherPriority(call.source)) continue;
+        Util::updateSettings(call.settings, call.source);
+        MSRAnalyticsState::persistConsentSettings(Util::consentSettings().value_or(Util::Settings{}), call.source);
+    }
+}
+
+void MSRStartUpAndWipe::chooseProspectiveConsentSettings() {
+    using Util = MSRConsentSettingsUtil;
     const int64_t current = Util::consentSource();
     const auto publicSettings = MSRAnalyticsState::consentSettings3P();
     const auto startSettings = MSRAnalyticsState::consentSettings1PStart();

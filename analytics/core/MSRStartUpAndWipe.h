@@ -40,6 +40,8 @@ public:
                                  const std::optional<std::string>& appIDFromAdzev,
                                  const std::optional<std::string>& persistedAppIDFromZMP,
                                  const std::optional<std::string>& persistedAppIDFromAdzev) const;
+    // Once per process: the consent an earlier run left, chosen among its
+    // sources, then the application's calls of this run made before it.
     void setProspectiveConsentSettings();
     void updatePersistedAppIDFromZMPAndAdzev();
     bool wipeoutAnalyticsDataAndResetComponents();
@@ -73,6 +75,7 @@ public:
 
 private:
     bool initializeComponentsOnWorkerQueue();
+    void chooseProspectiveConsentSettings();
     bool writeCheckedProperty(const std::string& name, const MSRValue& value, double timestamp, int64_t queryCode,
                               std::string_view queryMessage, int64_t missingCode, std::string_view missingMessage);
     void reportVersionChange(const std::string& current, std::optional<std::string> stored,

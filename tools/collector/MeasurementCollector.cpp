@@ -66,6 +66,7 @@ bool MeasurementCollector::decodeBatch(const std::vector<uint8_t>& body,
         collected.appID = MSRPBGetString(bundle, MSRBundleSlot::kAppID);
         collected.zmpAppID = MSRPBGetString(bundle, MSRBundleSlot::kZMPAppID);
         collected.appInstanceID = MSRPBGetString(bundle, MSRBundleSlot::kAppInstanceID);
+        collected.consentSignals = MSRPBGetString(bundle, MSRBundleSlot::kConsentSignals);
         collected.bundleIndex = MSRPBGetInt32(bundle, MSRBundleSlot::kBundleIndex);
         for (const auto& event : MSRPBGetMessageArray<MSRPBEvent>(bundle, MSRBundleSlot::kEvents)) {
             collected.events.push_back(collectEvent(event));

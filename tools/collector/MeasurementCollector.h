@@ -36,6 +36,7 @@ struct CollectedBundle {
     std::optional<std::string> appID;     // the application's own identifier
     std::optional<std::string> zmpAppID;  // the host's app id, as the configuration names it
     std::optional<std::string> appInstanceID;
+    std::optional<std::string> consentSignals;  // "G1", then ad storage and analytics storage
     int32_t bundleIndex = 0;
     // Accepted before under the same (app instance id, bundle index): a
     // client that did not hear the answer sends a bundle again, and the

@@ -27,7 +27,8 @@
 // Exit status: 0 once nothing waits for upload, 3 when something still did,
 // 4 when the engine's work did not end, 5 when another process holds the data
 // root (nothing in it was touched), 6 when events could not be stored, 7 when
-// --hold-worker could not hold the worker.
+// --hold-worker could not hold the worker or --consent-behind-the-engine saw
+// no engine start.
 //
 // With --hold-worker the engine's worker queue is held (as by a long task)
 // while the C events are logged from the main thread; kind 5 then reports how
@@ -78,6 +79,14 @@
 // while the link is opened, and 20 ms later still: the link reaches the engine
 // at least that long after its opening, as on a busy start.
 //
+// With --consent TYPE=STATUS[,TYPE=STATUS...] the application sets that
+// consent through the public interface right after the host's configuration,
+// before the events; with --facade-consent the same through the facade's own
+// call. With --consent-ahead-of-the-engine the engine's start waits until
+// those calls have returned (the facade's queue is held from before the
+// configuration), as on a busy start: it comes after them every run. With
+// --consent-behind-the-engine they wait until the engine's start is over.
+//
 // With --editing-seconds-per-batch S a served program gets S seconds for
 // each batch of logged events instead of the application's 1 s, and with
 // --program-time-limit S each of its runs S seconds instead of 1 s: a test
@@ -106,6 +115,7 @@
 #include <vector>
 
 #include "analytics/core/DEDIzurarove.h"
+#include "analytics/core/MSRAnalytics.h"
 #include "analytics/core/MSRMeasurement.h"
 #include "analytics/reporters/MSRInAppPurchaseTransactionReporter.h"
 #include "analytics/storage/MSRSqliteStore.h"
@@ -160,7 +170,8 @@ int usage(const char* program) {
         "       [--purchase PRODUCT:ID] [--kill-after-delivery] [--transaction-before-start PRODUCT:ID]\n"
         "       [--hold-worker] [--set-conditional K] [--trigger] [--end-on-signal] [--hold-worker-at-end]\n"
         "       [--editing-seconds-per-batch S] [--program-time-limit S] [--open-link URL] [--open-link-behind-work]\n"
-        "       [--log-at-end N]\n",
+        "       [--log-at-end N] [--consent TYPE=STATUS,...] [--facade-consent TYPE=STATUS,...]\n"
+        "       [--consent-ahead-of-the-engine] [--consent-behind-the-engine]\n",
         program);
     return 2;
 }
@@ -258,6 +269,33 @@ int endAsTheApplicationOnSignal(int signal, const std::function<bool()>& stored)
     return endRun(std::max(0.0, limit - clock.seconds()) * stretch, 128 + signal, stored);
 }
 
+// "TYPE=STATUS,TYPE=STATUS..." as a consent call's dictionary; nothing when
+// an entry has no "=".
+std::optional<foundation::Value::Dictionary> consentFromText(const std::string& text) {
+    foundation::Value::Dictionary consent;
+    for (size_t at = 0; at < text.size();) {
+        const size_t comma = std::min(text.find(',', at), text.size());
+        const std::string entry = text.substr(at, comma - at);
+        const size_t equals = entry.find('=');
+        if (equals == std::string::npos) return std::nullopt;
+        consent[entry.substr(0, equals)] = foundation::Value(entry.substr(equals + 1));
+        at = comma + 1;
+    }
+    return consent;
+}
+
+// Waits until the engine's one-time start is over, up to `boundSeconds`
+// (a bound that only catches a hang).
+bool engineStarted(double boundSeconds) {
+    const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(boundSeconds);
+    for (;;) {
+        auto engine = MSRMeasurement::sharedInstance();
+        if (engine && engine->didInitializeComponents()) return true;
+        if (std::chrono::steady_clock::now() >= deadline) return false;
+        std::this_thread::sleep_for(std::chrono::milliseconds(1));
+    }
+}
+
 }  // namespace
 
 int main(int argc, char** argv) {
@@ -275,6 +313,8 @@ int main(int argc, char** argv) {
     int64_t logAtEnd = 0;
     std::string openLink;
     bool openLinkBehindWork = false;
+    std::optional<foundation::Value::Dictionary> publicConsent, facadeConsent;
+    bool consentAheadOfTheEngine = false, consentBehindTheEngine = false;
     for (int i = 1; i < argc; ++i) {
         const std::string arg = argv[i];
         const bool hasValue = i + 1 < argc;
@@ -329,6 +369,14 @@ int main(int argc, char** argv) {
             openLink = argv[++i];
         } else if (arg == "--open-link-behind-work") {
             openLinkBehindWork = true;
+        } else if ((arg == "--consent" || arg == "--facade-consent") && hasValue) {
+            auto consent = consentFromText(argv[++i]);
+            if (!consent) return usage(argv[0]);
+            (arg == "--consent" ? publicConsent : facadeConsent) = std::move(consent);
+        } else if (arg == "--consent-ahead-of-the-engine") {
+            consentAheadOfTheEngine = true;
+        } else if (arg == "--consent-behind-the-engine") {
+            consentBehindTheEngine = true;
         } else if (arg == "--hold-worker-at-end") {
             holdWorkerAtEnd = true;
         } else if (arg == "--log-at-end" && hasValue) {
@@ -368,6 +416,17 @@ int main(int argc, char** argv) {
     sigaddset(&endSignals, SIGINT);
     if (endOnSignal) pthread_sigmask(SIG_BLOCK, &endSignals, nullptr);
 
+    // The engine starts on the facade's queue once the host is configured:
+    // held there, it starts after the consent calls.
+    auto engineHeld = std::make_shared<dispatch::TimedSemaphore>();
+    if (consentAheadOfTheEngine) {
+        options.beforeStart = [before = options.beforeStart, engineHeld] {
+            if (before) before();
+            // The bound only catches a hang: a crowded machine may take
+            // long to reach the calls.
+            DEDIzurarove::dispatchAsyncOnSerialQueue([engineHeld] { engineHeld->wait(600); });
+        };
+    }
     tools::EngineDriver driver(options);
     static std::atomic<int64_t> handled{0};
     driver.watchNumberedEvents([](const std::string& name, int64_t number) {
@@ -378,6 +437,13 @@ int main(int argc, char** argv) {
         std::fprintf(stderr, "event_driver: %s\n", refused->c_str());
         return 5;
     }
+    if (consentBehindTheEngine && !engineStarted(600)) {
+        std::fprintf(stderr, "event_driver: the engine did not start\n");
+        return 7;
+    }
+    if (publicConsent) DEDIzurarove::setConsent(*publicConsent);
+    if (facadeConsent) MSRAnalytics::setConsent(*facadeConsent);
+    engineHeld->signal();
     if (conditional) tools::EngineDriver::setConditionalProperty(*conditional);
     if (!purchaseID.empty()) {
         store::PaymentTransaction purchase;
