@@ -1652,9 +1652,7 @@ void dataRootConsentDenial(const fs::path& home, const fs::path& folder, const D
                        "1001", "--count", std::to_string(after), "--threads", "2", "--end-on-signal"}));
         // Every event stored: the end then has no more than an upload to let go.
         if (!denying.readUntil(
-                [&](const auto& r) {
-                    return r.kind == tools::DriverProcess::kAllLogged && denying.handledCount() >= after;
-                },
+                [&](const auto&) { return denying.allLogged() && denying.handledCount() >= after; },
                 300) &&
             denying.handledCount() < after)
             dataRootFinding("the run that denied consent stored " + std::to_string(denying.handledCount()) +
