@@ -30,7 +30,8 @@
 // moved offset nothing. Where no reset was asked for, the app instance id
 // and the first-open time are kept; where one was, or the app ID is new,
 // no event of the salvage waiting beside it arrives, at that start or the
-// next.
+// next. With a consent change at the start, no event logged after a denial
+// goes out stamped granted, and each arrives once over that run and the next.
 //
 // The input, each field big-endian, missing bytes 0:
 //
@@ -104,6 +105,16 @@
 //                         (retries % 9 + 1), 3 beside a new app ID; the
 //                         wiped events never arrive, at that start or the
 //                         next
+//   consent(1) moment(1) before(1) after(2)
+//                         after the start, the event driver on the same data
+//                         root grants both storage types and logs `before`
+//                         events; a next run denies analytics storage
+//                         (consent % 3 == 1) or ad storage (2), ahead of the
+//                         engine's start (moment & 1) or behind it, through
+//                         the facade's call (moment & 2) or the public
+//                         interface, logs `after` events (at most 1,000) on
+//                         two threads and is ended by SIGINT; a third run
+//                         logs a marker
 
 #include <fcntl.h>
 #include <signal.h>
@@ -143,10 +154,12 @@
 #include "platform/foundation/PropertyList.h"
 #include "platform/foundation/StoredFileBounds.h"
 #include "platform/security/Compression.h"
+#include "tests/e2e/ConsentAfterADenial.h"
 #include "tests/e2e/SettledPreferences.h"
 #include "tests/support/SpawnInGroup.h"
 #include "tests/support/BinaryPropertyListBytes.h"
 #include "tools/collector/MeasurementCollector.h"
+#include "tools/eventdriver/DriverProcess.h"
 
 extern char** environ;
 
@@ -352,6 +365,8 @@ constexpr uint64_t kDataRootMostItems = 600'000;
 // The deepest nesting, and the most fields a record past its bound holds.
 constexpr uint64_t kDataRootMostNesting = 100'000;
 constexpr uint64_t kDataRootMostRecordFields = uint64_t{1} << 20;
+// The most events logged after a consent denial.
+constexpr uint64_t kDataRootMostAfterADenial = 1000;
 
 struct DataRootDescription {
     bool binary = false, foreignFirst = false, junkEntry = false, ownItem = false, ownItems = false;
@@ -397,6 +412,9 @@ struct DataRootDescription {
     int engineText = 0;
     int wipe = 0;
     int retries = 0;
+    // A consent denial at the start of the event driver's run (0 none).
+    int consent = 0, moment = 0;
+    uint64_t before = 0, after = 0;
 
     std::string describe() const {
         char text[768];
@@ -434,7 +452,10 @@ struct DataRootDescription {
                       flip, (unsigned long long)flipAt, (unsigned long long)offset, offsetBy, nest,
                       (unsigned long long)nestDepth, record, past, (unsigned long long)pastSize, engineText,
                       wipe, retries);
-        return out + rows + more;
+        char denial[160];
+        std::snprintf(denial, sizeof denial, "; consent %d at moment %d, %llu events before, %llu after", consent,
+                      moment, (unsigned long long)before, (unsigned long long)after);
+        return out + rows + more + denial;
     }
 };
 
@@ -541,6 +562,10 @@ DataRootDescription dataRootDescription(const uint8_t* data, size_t size) {
     d.engineText = static_cast<int>(in.take(1) % 4);
     d.wipe = static_cast<int>(in.take(1) % 4);
     d.retries = static_cast<int>(in.take(1) % 9) + 1;
+    d.consent = static_cast<int>(in.take(1) % 3);
+    d.moment = static_cast<int>(in.take(1) & 3);
+    d.before = in.take(1);
+    d.after = std::min<uint64_t>(in.take(2), kDataRootMostAfterADenial);
     return d;
 }
 
@@ -1581,6 +1606,85 @@ bool dataRootResetAsked(const DataRootDescription& d) {
     std::abort();
 }
 
+// The tree's own event driver, or the one CALVARO_FUZZ_EVENT_DRIVER names.
+fs::path dataRootEventDriver() {
+    if (const char* named = std::getenv("CALVARO_FUZZ_EVENT_DRIVER"); named && *named) return named;
+    std::error_code ec;
+    const fs::path self = fs::read_symlink("/proc/self/exe", ec);
+    if (ec) std::abort();
+    return self.parent_path().parent_path() / "tools" / "eventdriver" / "event_driver";
+}
+
+// The application's consent call at the start of a run, on the data root the
+// start left: an earlier run granted both storage types and logged events 1
+// to `before`; this one denies one type, ahead of or behind the engine's
+// start, logs events 1001 on, on two threads, and is ended by SIGINT once
+// they are stored; a next run logs a marker and uploads what is left. No
+// event logged after the denial goes out stamped granted, or with the app
+// instance id under a denial of analytics storage, and each arrives once.
+void dataRootConsentDenial(const fs::path& home, const fs::path& folder, const DataRootDescription& d,
+                           DataRootWorld& world) {
+    const std::string type = d.consent == 1 ? "analytics_storage" : "ad_storage";
+    const char* call = d.moment & 2 ? "--facade-consent" : "--consent";
+    auto arguments = [&](std::vector<std::string> more) {
+        std::vector<std::string> all{"--home", home.string(), "--url",  world.server.baseURL(), "--app-id",
+                                     kDataRootApp, "--log", (folder / "err.txt").string(), "--debug"};
+        all.insert(all.end(), more.begin(), more.end());
+        return all;
+    };
+    // The bounds only catch a hang: under the sanitizers on a crowded core a
+    // run takes many times its quiet length.
+    {
+        tools::DriverProcess granting(
+            dataRootEventDriver(),
+            arguments({call, "ad_storage=granted,analytics_storage=granted", "--consent-behind-the-engine",
+                       "--first", "1", "--count", std::to_string(d.before)}));
+        if (!granting.readUntil([](const auto& r) { return r.kind == tools::DriverProcess::kAllLogged; }, 300))
+            dataRootFinding("the run that granted consent did not log its events", d, folder);
+        if (granting.exitAndWait(150) < 0) dataRootFinding("the run that granted consent did not end", d, folder);
+    }
+    const int64_t after = static_cast<int64_t>(d.after);
+    {
+        tools::DriverProcess denying(
+            dataRootEventDriver(),
+            arguments({call, type + "=denied",
+                       d.moment & 1 ? "--consent-ahead-of-the-engine" : "--consent-behind-the-engine", "--first",
+                       "1001", "--count", std::to_string(after), "--threads", "2", "--end-on-signal"}));
+        // Every event stored: the end then has no more than an upload to let go.
+        if (!denying.readUntil(
+                [&](const auto&) { return denying.allLogged() && denying.handledCount() >= after; },
+                300) &&
+            denying.handledCount() < after)
+            dataRootFinding("the run that denied consent stored " + std::to_string(denying.handledCount()) +
+                                " of its " + std::to_string(after) + " events",
+                            d, folder);
+        ::kill(denying.pid(), SIGINT);
+        if (denying.waitForEnd(150) < 0) dataRootFinding("the run that denied consent did not end on SIGINT", d, folder);
+    }
+    {
+        // Its marker's upload, in debug mode, does not wait out the retry
+        // after an upload the end let go unanswered.
+        tools::DriverProcess next(dataRootEventDriver(), arguments({"--count", "0", "--marker", "1"}));
+        if (next.exitAndWait(150) < 0) dataRootFinding("the run after the denial did not end", d, folder);
+    }
+    const ConsentAfterADenial seen =
+        consentAfterADenial(world.measurement.uploads(), consentSignalMark(type), 1000);
+    if (seen.notDenied)
+        dataRootFinding(std::to_string(seen.notDenied) + " events logged after a denial of " + type +
+                            " arrived stamped otherwise (" + seen.firstStamp + ")",
+                        d, folder);
+    if (seen.withInstanceID)
+        dataRootFinding(std::to_string(seen.withInstanceID) +
+                            " events logged after a denial of analytics storage arrived with the app instance id",
+                        d, folder);
+    if (seen.twice())
+        dataRootFinding(std::to_string(seen.twice()) + " events logged after a denial arrived twice", d, folder);
+    if (seen.arrived.size() != d.after)
+        dataRootFinding(std::to_string(seen.arrived.size()) + " of the " + std::to_string(after) +
+                            " events logged after a denial arrived",
+                        d, folder);
+}
+
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
@@ -1861,6 +1965,9 @@ extern "C" int LLVMFuzzerTestOneInput(const uint8_t* data, size_t size) {
     }
     if (wiped && wipedArrived())
         dataRootFinding(std::to_string(wipedArrived()) + " events wiped at the start arrived by the next", d, folder);
+    // Where the start collects with room, so does a run of the application
+    // that changes consent as it starts.
+    if (d.consent && uploads && room) dataRootConsentDenial(home, folder, d, world);
     return 0;
 }
 

@@ -10,8 +10,7 @@
 
 #include <signal.h>
 
-#include <map>
-
+#include "tests/e2e/ConsentAfterADenial.h"
 #include "tests/e2e/DriverHarness.h"
 #include "tests/e2e/FirstStartProcess.h"
 
@@ -86,31 +85,11 @@ TEST_F(ConsentAtTheStartProcessTest, ADenialBeforeTheEnginesStartHoldsForEveryEv
             // Of the events logged after the denial: those sent stamped
             // otherwise, those sent with the app instance id under a denial
             // of analytics storage, and each one's arrivals.
-            size_t notDenied = 0, withInstanceID = 0;
-            std::string firstStamp;
-            std::map<int64_t, int> arrived;
-            for (const auto& upload : measurement.uploads()) {
-                if (!upload.accepted()) continue;
-                for (const auto& bundle : upload.bundles) {
-                    for (const auto& event : bundle.events) {
-                        const auto n = event.intParam("n");
-                        if (event.name != "e2e_event" || !n || *n <= 1000) continue;
-                        const std::string stamp = bundle.consentSignals.value_or("");
-                        if (stamp.size() <= c.mark || stamp[c.mark] != '0') {
-                            ++notDenied;
-                            if (firstStamp.empty()) firstStamp = "event " + std::to_string(*n) + " stamped " + stamp;
-                        }
-                        withInstanceID += c.mark == 3 && bundle.appInstanceID.has_value();
-                        if (!bundle.repeat) ++arrived[*n];
-                    }
-                }
-            }
-            EXPECT_EQ(notDenied, 0u) << firstStamp;
-            EXPECT_EQ(withInstanceID, 0u);
-            EXPECT_EQ(arrived.size(), 800u) << consoleTail();
-            size_t twice = 0;
-            for (const auto& [n, times] : arrived) twice += times > 1;
-            EXPECT_EQ(twice, 0u);
+            const ConsentAfterADenial seen = consentAfterADenial(measurement.uploads(), c.mark, 1000);
+            EXPECT_EQ(seen.notDenied, 0u) << seen.firstStamp;
+            EXPECT_EQ(seen.withInstanceID, 0u);
+            EXPECT_EQ(seen.arrived.size(), 800u) << consoleTail();
+            EXPECT_EQ(seen.twice(), 0u);
             // The next case still runs: each shows its own failures.
             if (HasFailure()) break;
             ++done;
