@@ -644,6 +644,10 @@ const std::vector<DataRootField>& dataRootFields() {
             {1, 4, {}},                                             // the engine's text
             {1, 4, {}},                                             // the wipe
             {1, 9, {}, true},
+            {1, 3, {}},                                             // the consent denial
+            {1, 4, {}, true},
+            {1, 0, {0, 1, 200, 255}, true},
+            {2, kDataRootMostAfterADenial + 1, {0, 1, 800, kDataRootMostAfterADenial}, true},
         };
         f.insert(f.end(), rest.begin(), rest.end());
         return f;
