@@ -925,6 +925,7 @@ private:
     std::optional<Value> buildDictionary(size_t at, uint64_t length, uint64_t depth) {
         if (!chargeContainer(depth, length, true)) return std::nullopt;
         Value::Dictionary dictionary;
+        uint64_t read = 0;
         for (uint64_t i = 0; i < length; ++i) {
             const Entry entry = beginEntry();
             auto key = buildKey(readInt(at + i * refSize_, refSize_), depth + 1);
@@ -934,8 +935,14 @@ private:
                 if (!leaveOut(entry)) return std::nullopt;
                 continue;
             }
+            ++read;
             if (!dryRun_) dictionary.emplace(std::move(*key), std::move(*item));
         }
+        // A root none of whose entries reads is damaged where they all meet
+        // (the trailer's sizes, say), not in each: the file is refused, so
+        // that its reader sets it aside whole and salvages it, rather than
+        // taking it for an empty one and writing over it.
+        if (depth == 0 && length > 0 && read == 0) return fail("no entry of the root reads");
         return Value(std::move(dictionary));
     }
 

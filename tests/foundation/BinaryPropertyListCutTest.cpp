@@ -202,6 +202,19 @@ TEST_F(BinaryPropertyListCut, ADamagedOffsetTableOrTrailerKeepsEveryEntry) {
     }
 }
 
+// The trailer's reference size changed: no entry of the root reads, and
+// the file is refused whole (its reader then sets it aside), not read as
+// an empty dictionary that a write would put in its place.
+TEST_F(BinaryPropertyListCut, ARootOfWhichNoEntryReadsIsRefused) {
+    CutFile file(1);
+    const std::string whole = preferencesFile(file, 3);
+    for (const char size : {'\x02', '\x04', '\x08'}) {
+        std::string bytes = whole;
+        bytes[whole.size() - 32 + 7] = size;
+        EXPECT_EQ(foundation::parsePropertyList(bytes), std::nullopt) << int(size);
+    }
+}
+
 // Every offset of the table moved by one byte either way, or by a whole
 // object's length: the walk from the header decides, and the file reads
 // whole, read at once, salvaged, and salvaged a block at a time. A length
