@@ -367,12 +367,13 @@ bool MSRStartUpAndWipe::wipeoutAnalyticsDataAndResetComponents() {
     // copied back into the fresh file. One that could not finish is said
     // where a person sees it and is run again by the next start (the reset's
     // retry count stays).
+    static constexpr const char* kUnfinishedWipe = "analytics reset (unfinished; a later start finishes it)";
     auto sayUnfinished = [](const std::string& cause) {
         std::fprintf(stderr,
                      "analytics data: the reset could not finish (%s); what it wipes is neither sent nor brought back, "
                      "and a later start finishes it\n",
                      cause.c_str());
-        foundation::DataLoss::note("analytics reset (unfinished; a later start finishes it)");
+        foundation::DataLoss::note(kUnfinishedWipe);
     };
     if (engine_.database_) {
         MSRError error;
@@ -390,7 +391,7 @@ bool MSRStartUpAndWipe::wipeoutAnalyticsDataAndResetComponents() {
             return false;
         }
     }
-    foundation::DataLoss::recovered("analytics reset (unfinished; a later start finishes it)");
+    foundation::DataLoss::recovered(kUnfinishedWipe);
     engine_.onDeviceConversion().resetPSMCounts();
     engine_.previousZMPAppID_ = engine_.persistedConfig_->appIDFromZMP();
     engine_.persistedConfig_->clearValues();
