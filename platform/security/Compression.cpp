@@ -161,7 +161,7 @@ std::optional<std::vector<uint8_t>> inflate(const std::vector<uint8_t>& data, st
         size_t before = stream->avail_out;
         status = ::inflate(stream, Z_NO_FLUSH);
         produced += before - stream->avail_out;
-        inflatedInProcess.fetch_add(before - stream->avail_out, std::memory_order_relaxed);
+        Inflater::countInflated(before - stream->avail_out);
         consumed += slice - stream->avail_in;
         if (status == Z_BUF_ERROR && stream->avail_out != 0) {
             // No progress possible with output room left: the input ended early.
@@ -203,7 +203,7 @@ bool inflatesPast(const std::vector<uint8_t>& data, size_t maxOutput) {
         stream->avail_out = static_cast<uInt>(scratch.size());
         status = ::inflate(stream, Z_NO_FLUSH);
         produced += scratch.size() - stream->avail_out;
-        inflatedInProcess.fetch_add(scratch.size() - stream->avail_out, std::memory_order_relaxed);
+        Inflater::countInflated(scratch.size() - stream->avail_out);
         consumed += slice - stream->avail_in;
         const bool stalled = status == Z_BUF_ERROR && stream->avail_out != 0;
         if (stalled || (status != Z_OK && status != Z_STREAM_END && status != Z_BUF_ERROR)) break;
@@ -282,7 +282,7 @@ Inflater::State Inflater::feed(const uint8_t* data, size_t size) {
         const size_t before = stream->avail_out;
         const int status = ::inflate(stream, Z_NO_FLUSH);
         produced_ += before - stream->avail_out;
-        inflatedInProcess.fetch_add(before - stream->avail_out, std::memory_order_relaxed);
+        Inflater::countInflated(before - stream->avail_out);
         consumed += slice - stream->avail_in;
         if (produced_ > maxOutput_) return fail(State::kTooLarge, "inflated data too large");
         if (status == Z_STREAM_END) {
