@@ -23,10 +23,11 @@
 #include <vector>
 
 #include "Calvaro/engine/CalcManager.h"
+#include "Calvaro/services/JsonDecoding.h"
 #include "analytics/audience/MSRAudienceEvaluator.h"
 #include "analytics/audience/MSRAudienceFilterMatching.h"
-#include "analytics/core/MSRNetworkComponent.h"
 #include "analytics/core/MSRDatabaseRemoteConfig.h"
+#include "analytics/core/MSRNetworkComponent.h"
 #include "analytics/interpreter/MSRPFunctionValue.h"
 #include "analytics/interpreter/MSRPInterpreterEventEditing.h"
 #include "analytics/interpreter/MSRPPatternCache.h"
@@ -36,17 +37,16 @@
 #include "analytics/reporters/MSRStoredFileBounds.h"
 #include "analytics/storage/MSRDatabaseSalvage.h"
 #include "analytics/storage/MSRSqliteStore.h"
-#include "analytics/storage/MSRWriteBackoff.h"
 #include "analytics/storage/MSRStoredBounds.h"
+#include "analytics/storage/MSRWriteBackoff.h"
 #include "app/ScriptPlayer.h"
 #include "app/SignalWatcher.h"
-#include "platform/web/ViewImage.h"
-#include "Calvaro/services/JsonDecoding.h"
 #include "platform/foundation/PropertyList.h"
 #include "platform/foundation/PropertyListCharge.h"
 #include "platform/foundation/StoredFileBounds.h"
 #include "platform/foundation/Value.h"
 #include "platform/host/DEDRemoteConfig.h"
+#include "platform/web/ViewImage.h"
 
 struct ReadmeRow {
     enum Kind { kConstant, kInSource, kMeasured, kOther } kind;
@@ -84,31 +84,36 @@ inline std::vector<ReadmeRow> readmeRows() {
         other("On a fresh Debian 12 machine", "12", "the distribution's release"),
         measured("in about 2 minutes on 8 cores and under 10 on 2", "2 minutes on 8 cores and under 10 on 2",
                  "`scripts/test` prints each phase's time", "scripts/test"),
-        measured("runs everything in about 40 minutes on 2 cores (measured without the compiler cache on two cores "
-                 "of an otherwise idle machine: release build 7 minutes, its tests 9, sanitizer build 11, its "
-                 "tests 11, fuzzers 2; the same run took 55 minutes",
-                 "40 minutes on 2 cores (measured without the compiler cache on two cores of an otherwise idle "
-                 "machine: release build 7 minutes, its tests 9, sanitizer build 11, its tests 11, fuzzers 2; the "
-                 "same run took 55 minutes",
-                 "`scripts/test` prints each phase's time", "scripts/test"),
+        measured(
+            "runs everything in about 40 minutes on 2 cores (measured without the compiler cache on two "
+            "cores "
+            "of an otherwise idle machine: release build 7 minutes, its tests 9, sanitizer build 11, its "
+            "tests 11, fuzzers 2; the same run took 55 minutes",
+            "40 minutes on 2 cores (measured without the compiler cache on two cores of an otherwise idle "
+            "machine: release build 7 minutes, its tests 9, sanitizer build 11, its tests 11, fuzzers 2; the "
+            "same run took 55 minutes",
+            "`scripts/test` prints each phase's time", "scripts/test"),
         measured("took 9 minutes on a quiet machine of 8 cores and 9 with every core kept busy",
                  "9 minutes on a quiet machine of 8 cores and 9", "`scripts/test` prints each phase's time",
                  "scripts/test"),
-        measured("it took 27 minutes (release build 0:36, its tests 11:03, sanitizer build 0:43, its tests 12:44, "
-                 "fuzzers 2:16)",
-                 "27 minutes (release build 0:36, its tests 11:03, sanitizer build 0:43, its tests 12:44, fuzzers "
-                 "2:16)",
-                 "`scripts/test` prints each phase's time", "scripts/test"),
-        other("memory for sixteen tests at once (a test's child process is held under 300 MB",
-              "300 MB", "the tests' own ceiling on a child, not the product's (tests/e2e/DriverHarness.h)"),
+        measured(
+            "it took 27 minutes (release build 0:36, its tests 11:03, sanitizer build 0:43, its tests 12:44, "
+            "fuzzers 2:16)",
+            "27 minutes (release build 0:36, its tests 11:03, sanitizer build 0:43, its tests 12:44, fuzzers "
+            "2:16)",
+            "`scripts/test` prints each phase's time", "scripts/test"),
+        other("memory for sixteen tests at once (a test's child process is held under 300 MB", "300 MB",
+              "the tests' own ceiling on a child, not the product's (tests/e2e/DriverHarness.h)"),
         other("1.5 GB in the sanitizer tree", "1.5 GB",
               "the tests' own ceiling on a child, not the product's (tests/e2e/DriverHarness.h)"),
         other("the suite was measured on machines of 24 GiB", "24 GiB", "a fact of the machines used"),
         other("and about 4 GB of disk for the two build trees (release 1.3 GB, sanitizer 2.5 GB: `du -sh "
               "build/release build/asan`) beside the compiler cache (at most 5 GB; about 0.3 GB once",
               "", "sizes of the build trees and the compiler cache as `du` and ccache report them"),
-        other("in pages of 250 (each a few seconds", "250", "a setting of the browser tests, not of the product"),
-        measured("On 8 cores that other work kept at a load of 30 to 100, the release suite (`scripts/test`) took 14 "
+        other("in pages of 250 (each a few seconds", "250",
+              "a setting of the browser tests, not of the product"),
+        measured("On 8 cores that other work kept at a load of 30 to 100, the release suite (`scripts/test`) "
+                 "took 14 "
                  "minutes",
                  "", "`scripts/test`", "scripts/test"),
         other("the phone's 390×844 points at scale 2", "390×844 points at scale 2",
@@ -122,10 +127,12 @@ inline std::vector<ReadmeRow> readmeRows() {
                  "constexpr double kBackgroundTimeLimit = 1.5;"),
         inSource("After a signal the background work gets 1 s", "1", "app/Launcher.cpp",
                  "constexpr double kInterruptedTimeLimit = 1.0;"),
-        bound("and a process still there 1.8 s after the signal", "1.8 s", app::SignalWatcher::kStopTimeLimit),
+        bound("and a process still there 1.8 s after the signal", "1.8 s",
+              app::SignalWatcher::kStopTimeLimit),
         bound("Those 1.8 s are the clock's", "1.8 s", app::SignalWatcher::kStopTimeLimit),
         other("The exit status is 0, 1 for a failed script, 2 for bad arguments, and 128 + the signal",
-              "0, 1 for a failed script, 2 for bad arguments, and 128", "exit statuses the process tests read"),
+              "0, 1 for a failed script, 2 for bad arguments, and 128",
+              "exit statuses the process tests read"),
         other("exits 1 when it would have exited 0", "", "exit statuses the process tests read"),
 
         // The live application
@@ -153,7 +160,8 @@ inline std::vector<ReadmeRow> readmeRows() {
         inSource("one key met up to 300,000 times", "300,000", "fuzz/DataRootStartFuzzer.cpp",
                  "constexpr uint64_t kDataRootMostValues = 300'000;"),
         other("a text that is no UTF-8 among them", "8", "part of a name"),
-        other("its stored times and every stored counter at their edges (0, negative", "0", "a value, not a figure"),
+        other("its stored times and every stored counter at their edges (0, negative", "0",
+              "a value, not a figure"),
         inSource("up to 1,000,000 queued rows", "1,000,000", "fuzz/DataRootStartFuzzer.cpp",
                  "constexpr uint64_t kDataRootMostRows = 1'000'000;"),
         inSource("gzip streams of up to 80 MiB", "80", "fuzz/DataRootStartFuzzer.cpp",
@@ -162,7 +170,8 @@ inline std::vector<ReadmeRow> readmeRows() {
                  "constexpr uint64_t kDataRootMostBombs = 300;"),
         inSource("a write limit of 0 bytes to 16 MiB", "0", "fuzz/DataRootStartFuzzer.cpp",
                  "kDataRootWriteLimits[] = {std::nullopt,        0,"),
-        inSource("a write limit of 0 bytes to 16 MiB", "16", "fuzz/DataRootStartFuzzer.cpp", "uint64_t{16} << 20};"),
+        inSource("a write limit of 0 bytes to 16 MiB", "16", "fuzz/DataRootStartFuzzer.cpp",
+                 "uint64_t{16} << 20};"),
         inSource("within 20 s of CPU and 400 MiB", "20", "fuzz/DataRootStartFuzzer.cpp",
                  "constexpr double kDataRootCpuSeconds = 20;"),
         inSource("20 s of CPU and 400 MiB", "400", "fuzz/DataRootStartFuzzer.cpp",
@@ -187,19 +196,24 @@ inline std::vector<ReadmeRow> readmeRows() {
                  "exponent = rng.randint(-12, 25)"),
         other("and tiny factors z, 1,200 and 100 of them", "1,200 and 100",
               "the suite's settings (tests/engine/CMakeLists.txt: 4 parts of 300, one of 100)"),
-        other("on the digits typed, its exponent counted (1.000000000001 is 1, and as a base it is refused as 1 is; "
+        other("on the digits typed, its exponent counted (1.000000000001 is 1, and as a base it is refused "
+              "as 1 is; "
               "1.00000000005 is 1.0000000001; 1.0000000000005E2 is 100.0000000001)",
               "1.000000000001 is 1, and as a base it is refused as 1 is; 1.00000000005 is 1.0000000001; "
               "1.0000000000005E2 is 100.0000000001",
               "examples of a typed number's rounding, which tests/engine/CalculatorTest.cpp checks"),
-        other("(about 2.2e-308) on, every number of up to 15 significant digits does and some of 16 or 17 do; below it "
+        other("(about 2.2e-308) on, every number of up to 15 significant digits does and some of 16 or 17 "
+              "do; below it "
               "the double keeps fewer digits, down to one at 5e-324",
               "", "facts of the double"),
-        other("so even a number of one digit may not (3e-324, or 10^-400 typed in full)", "3e-324, or 10^-400",
-              "examples of what the double cannot hold"),
-        other("too many digits (4503599627370496.5, which would be 2^52; 9007199254740993, which would be 2^53), too "
-              "small (3e-324) or too large (past about 1.8e308)",
-              "", "examples of refused input and the double's range, which tests/engine/CalculatorTest.cpp checks"),
+        other("so even a number of one digit may not (3e-324, or 10^-400 typed in full)",
+              "3e-324, or 10^-400", "examples of what the double cannot hold"),
+        other(
+            "too many digits (4503599627370496.5, which would be 2^52; 9007199254740993, which would be "
+            "2^53), too "
+            "small (3e-324) or too large (past about 1.8e308)",
+            "",
+            "examples of refused input and the double's range, which tests/engine/CalculatorTest.cpp checks"),
         bound("A typed number is written with every digit it has: below 10^17", "10^17",
               std::pow(10.0L, DecimalText::kExactDigits)),
         other("from there as m·10^{k} with every digit", "10", "the text's form"),
@@ -216,13 +230,15 @@ inline std::vector<ReadmeRow> readmeRows() {
               DecimalText::kExactDigits),
         bound("significant digits and its text fits 24 characters", "24", DecimalText::kLongestNumber),
         other("and of m·10^{k} also the four of \"·10^\" and those of k", "", "a description of the text"),
-        bound("\"·10^\" and those of k): plain below 10^17", "10^17", std::pow(10.0L, DecimalText::kExactDigits)),
+        bound("\"·10^\" and those of k): plain below 10^17", "10^17",
+              std::pow(10.0L, DecimalText::kExactDigits)),
         other("from there m·10^{k} where that fits", "10", "the text's form"),
         other("3·1000000000000000.1 is 3000000000000000.3", "",
               "an example of exact arithmetic, which tests/engine/TypedArithmeticTest.cpp checks"),
         bound("or to 17 significant digits where these come first", "17", DecimalText::kPreciseDigits),
         bound("it keeps 17 significant digits (1 +", "17", DecimalText::kPreciseDigits),
-        other("(1 + 1.23456789·10^-11 is 1.0000000000123457, whose", "1 + 1.23456789·10^-11 is 1.0000000000123457",
+        other("(1 + 1.23456789·10^-11 is 1.0000000000123457, whose",
+              "1 + 1.23456789·10^-11 is 1.0000000000123457",
               "an example, which tests/engine/TypedExerciseTest.cpp checks"),
         bound("An exact whole number past 24 characters", "24", DecimalText::kLongestNumber),
         other("reads m·10^{k} of as many significant digits", "10", "the text's form"),
@@ -237,7 +253,8 @@ inline std::vector<ReadmeRow> readmeRows() {
         other("or for a sum or difference of computed numbers set to 0 where", "0", "the text written"),
         inSource("because its terms agree to within 1e-12 of the larger", "1e-12",
                  "Calvaro/engine/KalMathOperation.cpp", "constexpr double kResidueShare = 1e-12;"),
-        other("(log_10(1000) - 3), two whole numbers from 2^53 on", "", "an example, and a fact of the double"),
+        other("(log_10(1000) - 3), two whole numbers from 2^53 on", "",
+              "an example, and a fact of the double"),
         other("A sum of typed numbers is never set to 0 so", "0", "the text written"),
         bound("A whole power of a whole number is exact while it has at most 24 digits", "24",
               DecimalText::kLongestNumber),
@@ -249,7 +266,8 @@ inline std::vector<ReadmeRow> readmeRows() {
         other("never m·10^{k} that reads a whole number", "10", "the text's form"),
         bound("a value farther from it than its own error keeps 17 significant digits", "17",
               DecimalText::kPreciseDigits),
-        bound("A value computed in doubles alone keeps 15 significant digits", "15", DecimalText::kHeldDigits),
+        bound("A value computed in doubles alone keeps 15 significant digits", "15",
+              DecimalText::kHeldDigits),
         other("it reads m·10^{k} too", "10", "the text's form"),
         inSource("A power whose logarithm lies below 10^-3", "10^-3", "Calvaro/engine/KalMathOperation.cpp",
                  "constexpr long double kSplitBelow = 1e-3L;"),
@@ -271,8 +289,8 @@ inline std::vector<ReadmeRow> readmeRows() {
               "the grid's size: the product of its lists, in both forms"),
         inSource("a in {2, 3, 4, 5, 10, 0.5}", "2, 3, 4, 5, 10, 0.5", "tests/engine/check_calculator_grid.py",
                  "\"a\": [\"2\", \"3\", \"4\", \"5\", \"10\", \"0.5\"]"),
-        inSource("b in {1, 2, -1}, c even from -10 to 10", "1, 2, -1", "tests/engine/check_calculator_grid.py",
-                 "\"b\": [\"1\", \"2\", \"-1\"]"),
+        inSource("b in {1, 2, -1}, c even from -10 to 10", "1, 2, -1",
+                 "tests/engine/check_calculator_grid.py", "\"b\": [\"1\", \"2\", \"-1\"]"),
         inSource("c even from -10 to 10", "10 to 10", "tests/engine/check_calculator_grid.py",
                  "range(-10, 11, 2)"),
         inSource("d in {0, 3, -45.1, 2.5, -0.75, 12.34}", "0, 3, -45.1, 2.5, -0.75, 12.34",
@@ -280,15 +298,17 @@ inline std::vector<ReadmeRow> readmeRows() {
                  "\"d\": [\"0\", \"3\", \"-45.1\", \"2.5\", \"-0.75\", \"12.34\"]"),
         inSource("z in {1, 2, -3, 0.5}, x = 2;", "1, 2, -3, 0.5", "tests/engine/check_calculator_grid.py",
                  "\"z\": [\"1\", \"2\", \"-3\", \"0.5\"]"),
-        inSource("z in {1, 2, -3, 0.5}, x = 2;", "2;", "tests/engine/check_calculator_grid.py", "(GRID, \"2\")"),
-        inSource("1/2, 1/3, 1/4, 2/3, 3/4, 1/5, 1/10, 3/2, 5/2, 2.5/3, 0.5,",
-                 "1/2, 1/3, 1/4, 2/3, 3/4, 1/5, 1/10, 3/2, 5/2, 2.5/3", "tests/engine/check_calculator_grid.py",
-                 "[\"1/2\", \"1/3\", \"1/4\", \"2/3\", \"3/4\", \"1/5\", \"1/10\", \"3/2\", \"5/2\", \"2.5/3\","),
+        inSource("z in {1, 2, -3, 0.5}, x = 2;", "2;", "tests/engine/check_calculator_grid.py",
+                 "(GRID, \"2\")"),
+        inSource(
+            "1/2, 1/3, 1/4, 2/3, 3/4, 1/5, 1/10, 3/2, 5/2, 2.5/3, 0.5,",
+            "1/2, 1/3, 1/4, 2/3, 3/4, 1/5, 1/10, 3/2, 5/2, 2.5/3", "tests/engine/check_calculator_grid.py",
+            "[\"1/2\", \"1/3\", \"1/4\", \"2/3\", \"3/4\", \"1/5\", \"1/10\", \"3/2\", \"5/2\", \"2.5/3\","),
         inSource("2.5/3, 0.5, 0.25, 0.75, 0.2, 0.1, 1.5, 2.5, with", "0.5, 0.25, 0.75, 0.2, 0.1, 1.5, 2.5",
                  "tests/engine/check_calculator_grid.py",
                  "\"0.5\", \"0.25\", \"0.75\", \"0.2\", \"0.1\", \"1.5\", \"2.5\"]"),
-        inSource("with b in {2, 6.9, -0.25, 89.92}", "2, 6.9, -0.25, 89.92", "tests/engine/check_calculator_grid.py",
-                 "\"b\": [\"2\", \"6.9\", \"-0.25\", \"89.92\"]"),
+        inSource("with b in {2, 6.9, -0.25, 89.92}", "2, 6.9, -0.25, 89.92",
+                 "tests/engine/check_calculator_grid.py", "\"b\": [\"2\", \"6.9\", \"-0.25\", \"89.92\"]"),
         inSource("c in {0, 18, -7}", "0, 18, -7", "tests/engine/check_calculator_grid.py",
                  "\"c\": [\"0\", \"18\", \"-7\"]"),
         inSource("d in {-30, -13, 20, 30}", "-30, -13, 20, 30", "tests/engine/check_calculator_grid.py",
@@ -297,8 +317,8 @@ inline std::vector<ReadmeRow> readmeRows() {
                  "\"z\": [\"1\", \"-1\", \"0.25\"]"),
         inSource("z in {1, -1, 0.25}, x = 6;", "6;", "tests/engine/check_calculator_grid.py",
                  "(FRACTIONAL_BASES, \"6\")"),
-        bound("none refused, every line true under the strict reading, no number text over 24 characters", "24",
-              DecimalText::kLongestNumber),
+        bound("none refused, every line true under the strict reading, no number text over 24 characters",
+              "24", DecimalText::kLongestNumber),
         measured("each about 35 s of one core", "35 s", "`tests/engine/check_calculator_grid.py`",
                  "tests/engine/check_calculator_grid.py"),
         // - Damaged and hostile input: JSON and property...
@@ -330,7 +350,8 @@ inline std::vector<ReadmeRow> readmeRows() {
         other("about 2,600 exercises as the Calculate screen stores them", "2,600",
               "an estimate of how many records the history's bound holds"),
         // - Each property-list file a start reads is...
-        bound("(`kStartPropertyListBudget`, 393,216 values", "393,216", foundation::kStartPropertyListBudget.values),
+        bound("(`kStartPropertyListBudget`, 393,216 values", "393,216",
+              foundation::kStartPropertyListBudget.values),
         bound("393,216 values and 24 MiB of XML", "24 MiB", foundation::kStartPropertyListBudget.bytes),
         other("is said on standard error and the process exits 1", "1", "an exit status"),
         measured("Three starts each (`tests/e2e/UserValuesFirstProcessTest`, each start solving an "
@@ -370,13 +391,15 @@ inline std::vector<ReadmeRow> readmeRows() {
                  "exercises, torn inside exercise 30, keeps the switch, the consent and exercises 0 "
                  "to 29, and logs \"Analytics collection disabled\" at every start; before: the "
                  "whole file lost, collection enabled and exit 1).",
-                 "", "`tests/e2e/TornBinaryPreferencesProcessTest`", "tests/e2e/TornBinaryPreferencesProcessTest.cpp"),
+                 "", "`tests/e2e/TornBinaryPreferencesProcessTest`",
+                 "tests/e2e/TornBinaryPreferencesProcessTest.cpp"),
         other("(not UTF-8, a NUL, outside the file", "8", "part of a name"),
         measured("(`tests/e2e/DamagedBinaryPreferencesProcessTest`: the top's, the switch's or the "
                  "history's offset one byte off, or a key every record of the history shares with a "
                  "byte that is not UTF-8, keep the switch, the consent, the marks and the 200 "
                  "exercises; before: all of it, the switch or the history lost).",
-                 "", "`tests/e2e/DamagedBinaryPreferencesProcessTest`", "tests/e2e/DamagedBinaryPreferencesProcessTest.cpp"),
+                 "", "`tests/e2e/DamagedBinaryPreferencesProcessTest`",
+                 "tests/e2e/DamagedBinaryPreferencesProcessTest.cpp"),
         other("holding a text that is not UTF-8 is set aside", "8", "part of a name"),
         measured("262,144 consent-platform values in binary cost a start 32 MB beside the start "
                  "without them, 57 MB in all (before: 66 MB more, two copies of every key); "
@@ -391,7 +414,8 @@ inline std::vector<ReadmeRow> readmeRows() {
                  "Calvaro's own service added after the count, the first-open count survives a "
                  "reinstall (before: the keychain was \"damaged\" at every start; and with 600 own "
                  "items the count went 4 -> 1, the message saying \"items of other services\").",
-                 "", "`tests/e2e/StoredTimesAndKeychainProcessTest`", "tests/e2e/StoredTimesAndKeychainProcessTest.cpp"),
+                 "", "`tests/e2e/StoredTimesAndKeychainProcessTest`",
+                 "tests/e2e/StoredTimesAndKeychainProcessTest.cpp"),
         other("within 1932-12-13T20:45:53Z .. 2069-01-19T03:14:07Z", "",
               "the writer's dates: 2001 -+ (2^31 - 1) s (kLeast, kLatest in PropertyListCharge.cpp)"),
         other("a 16 MiB text of '&' took half a minute", "16 MiB", "the input of a measurement once made"),
@@ -401,8 +425,8 @@ inline std::vector<ReadmeRow> readmeRows() {
                  "constexpr int64_t kPreferenceFileResidentBound = int64_t{256} << 20;"),
         inSource("256 MiB and 10 s of CPU under the sanitizers", "10", "fuzz/PreferenceFileCostFuzzer.cpp",
                  "constexpr double kPreferenceFileSecondsBound = 10;"),
-        measured("(measured at most 77 MiB and 1.2 s)",
-                 "", "`preference_file_cost_fuzzer`", "fuzz/PreferenceFileCostFuzzer.cpp"),
+        measured("(measured at most 77 MiB and 1.2 s)", "", "`preference_file_cost_fuzzer`",
+                 "fuzz/PreferenceFileCostFuzzer.cpp"),
         bound("| application preferences | 262,144, 16 MiB |", "262,144",
               4 * CalcManager::historyBound.values),
         bound("| application preferences | 262,144, 16 MiB |", "16 MiB", 4 * CalcManager::historyBound.bytes),
@@ -416,7 +440,8 @@ inline std::vector<ReadmeRow> readmeRows() {
         bound("(`<data root>.keychain/`) | 8,192, 1 MiB |", "1 MiB", kMSREngineFileBound.bytes),
         bound("(engine's configuration state) | 8,192, 1 MiB |", "8,192", kMSREngineFileBound.values),
         bound("(engine's configuration state) | 8,192, 1 MiB |", "1 MiB", kMSREngineFileBound.bytes),
-        bound("(bundle files, tests) | 1,048,576, 64 MiB |", "1,048,576", foundation::kMaximumPropertyListValues),
+        bound("(bundle files, tests) | 1,048,576, 64 MiB |", "1,048,576",
+              foundation::kMaximumPropertyListValues),
         bound("(bundle files, tests) | 1,048,576, 64 MiB |", "64 MiB", foundation::kMaximumPropertyListBytes),
         measured("What a start costs over such roots (`tests/e2e/StoredFileBoundsProcessTest`, "
                  "`EveryStoreAtItsBoundProcessTest`, release tree, 8 cores at a load of 35-48): a "
@@ -451,9 +476,12 @@ inline std::vector<ReadmeRow> readmeRows() {
         measured("with the last failed upload a year ahead, at 1e308 or not a number, or a back-off "
                  "a year ahead, a start's burst of 200 events is uploaded at that start and its end "
                  "takes 0.02 s (before, for the back-off: no upload, and the end killed after 60 s).",
-                 "", "`tests/e2e/StoredTimesAndKeychainProcessTest`", "tests/e2e/StoredTimesAndKeychainProcessTest.cpp"),
-        other("saturate at int64's maximum instead of overflowing: a session number of 2^63 - 1 begins the next "
-              "session as 2^63 - 1 (before: a signed overflow, the sanitizer build exited 1 and the release build "
+                 "", "`tests/e2e/StoredTimesAndKeychainProcessTest`",
+                 "tests/e2e/StoredTimesAndKeychainProcessTest.cpp"),
+        other("saturate at int64's maximum instead of overflowing: a session number of 2^63 - 1 begins the "
+              "next "
+              "session as 2^63 - 1 (before: a signed overflow, the sanitizer build exited 1 and the release "
+              "build "
               "uploaded \"_sno\" = -2^63); a stored count no count can be (negative, or a real past 2^63)",
               "", "int64's range, and exit statuses"),
         measured("What a kill costs on these roads, as measured by `RecoveryRoadsProcessTest`: a "
@@ -464,35 +492,36 @@ inline std::vector<ReadmeRow> readmeRows() {
                  "database where it was, logged no damage, uploaded each of 300 stored events once "
                  "and left no more on the disk than before (64.7 and 134.6 MiB).",
                  "", "`RecoveryRoadsProcessTest`", "tests/e2e/RecoveryRoadsProcessTest.cpp"),
-        bound("A salvage copies in commits of at most 5,000 rows", "5,000", MSRDatabaseSalvage::Limits{}.rows),
+        bound("A salvage copies in commits of at most 5,000 rows", "5,000",
+              MSRDatabaseSalvage::Limits{}.rows),
         bound("5,000 rows or 4 MiB, each row", "4 MiB", MSRDatabaseSalvage::Limits{}.bytes),
-        other("before, 1,998 of 20,000 events arrived twice; now each once).",
-                 "", "a figure measured by hand: the README names no program of the tree that measures it"),
+        other("before, 1,998 of 20,000 events arrived twice; now each once).", "",
+              "a figure measured by hand: the README names no program of the tree that measures it"),
         other("Starts killed 8 times in a row within 20 ms of the salvage beginning to read a "
-                 "set-aside file of 40,000 events each went on from the last commit, and all 40,000 "
-                 "arrived once, with one copy kept and no scratch copy left. Each commit of a "
-                 "salvage of 40,000 events of 200 bytes changed at most 5,000 rows and appended at "
-                 "most 1.25 MB to the log (a salvage done in one transaction per table: 40,000 rows "
-                 "and 9.7 MB in one commit).",
-                 "", "a figure measured by hand: the README names no program of the tree that measures it"),
+              "set-aside file of 40,000 events each went on from the last commit, and all 40,000 "
+              "arrived once, with one copy kept and no scratch copy left. Each commit of a "
+              "salvage of 40,000 events of 200 bytes changed at most 5,000 rows and appended at "
+              "most 1.25 MB to the log (a salvage done in one transaction per table: 40,000 rows "
+              "and 9.7 MB in one commit).",
+              "", "a figure measured by hand: the README names no program of the tree that measures it"),
         other("at least 20009 rows of it wait", "20009", "an example of the message"),
         other("A start on a disk with room for 1 MiB a file over a set-aside file of 20,000 "
-                 "stored events (2.2 MiB) uploaded its own events, exit 0, and the next start with "
-                 "room uploaded each of the 20,000 once (before: none of them, the mark removed, "
-                 "nothing said but a console line). A damaged file met by two starts with no room at "
-                 "all, then by one with room: each of 2,000 stored events uploaded once (before: "
-                 "none, the mark written empty and dropped, exit 0, nothing said); a file damaged "
-                 "while its salvage waited, holding 20 events its start had stored: those 20 and the "
-                 "20,000 kept before uploaded once each (before: the 20 lost).",
-                 "", "a figure measured by hand: the README names no program of the tree that measures it"),
+              "stored events (2.2 MiB) uploaded its own events, exit 0, and the next start with "
+              "room uploaded each of the 20,000 once (before: none of them, the mark removed, "
+              "nothing said but a console line). A damaged file met by two starts with no room at "
+              "all, then by one with room: each of 2,000 stored events uploaded once (before: "
+              "none, the mark written empty and dropped, exit 0, nothing said); a file damaged "
+              "while its salvage waited, holding 20 events its start had stored: those 20 and the "
+              "20,000 kept before uploaded once each (before: the 20 lost).",
+              "", "a figure measured by hand: the README names no program of the tree that measures it"),
         other("exits 1 and is redone (before", "1", "an exit status"),
-        other("all 20,000 wiped events were uploaded after it)",
-                 "", "a figure measured by hand: the README names no program of the tree that measures it"),
+        other("all 20,000 wiped events were uploaded after it)", "",
+              "a figure measured by hand: the README names no program of the tree that measures it"),
         bound("One raw event past the 1,000,000 is deleted", "1,000,000", MSRStoredMost::kRawEventRows),
         other("a start over 1,000,001 took 0.71-0.81 s of processor time to its first stored "
-                 "event, against 0.76-0.79 s over 1,000,000 (2.30 s before, when it copied the "
-                 "million kept)",
-                 "", "a figure measured by hand: the README names no program of the tree that measures it"),
+              "event, against 0.76-0.79 s over 1,000,000 (2.30 s before, when it copied the "
+              "million kept)",
+              "", "a figure measured by hand: the README names no program of the tree that measures it"),
         bound("Connections wait up to 5 s for another", "5 s",
               MSRSqliteStore::kBusyTimeoutMilliseconds / 1000.0L),
         bound("storing bundles backs off (5 s, doubling", "5 s", MSRWriteBackoff::kFirstDelay),
@@ -541,15 +570,18 @@ inline std::vector<ReadmeRow> readmeRows() {
         untied("18 and the bound", "18"),
         bound("(past 100,000 it is refused whole)", "100,000", MSRPBWireMost::kProgramEntities),
         // - Experiments (`analytics/reporters`, `MSRE*`): the engine's settings...
-        bound("\"/sdk-exp\" of the measurement address 10 s after start", "10 s", MSRETaskManager::kInitialDelay),
+        bound("\"/sdk-exp\" of the measurement address 10 s after start", "10 s",
+              MSRETaskManager::kInitialDelay),
         bound("then every 4 hours", "4 hours", MSRETaskManager::kFetchInterval),
         bound("back-off steps of 0.5 to 16 hours", "0.5", MSRETaskManager::kBackoffBase / 3600),
         bound("back-off steps of 0.5 to 16 hours", "16 hours",
               MSRETaskManager::kBackoffBase * (1 << (MSRETaskManager::kBackoffSteps - 1))),
         bound("12 hours after 503 or 429", "12 hours", MSRETaskManager::kUnavailablePause),
         other("12 hours after 503 or 429", "503 or 429", "HTTP statuses"),
-        bound("An answer that does not inflate (bounded at 8 MiB)", "8 MiB", MSRPBWireMost::kExperimentsInflatedBytes),
-        other("serves a snapshot with `--experiments 0,5,7`", "0,5,7", "an example of the collector's option"),
+        bound("An answer that does not inflate (bounded at 8 MiB)", "8 MiB",
+              MSRPBWireMost::kExperimentsInflatedBytes),
+        other("serves a snapshot with `--experiments 0,5,7`", "0,5,7",
+              "an example of the collector's option"),
         // - What a server sends is counted before...
         inSource("a field the table does not name may repeat 10,000 times", "10,000",
                  "analytics/messages/MSRPBWireCount.cpp", "constexpr size_t kUnnamedField = 10'000;"),
@@ -579,16 +611,17 @@ inline std::vector<ReadmeRow> readmeRows() {
                  "constexpr size_t kExperimentElements = 12'000;"),
         bound("at most 10,000 settings", "10,000", MSRPBWireMost::kSettingsPerConfig),
         bound("10,000 event configurations (23299", "10,000", MSRPBWireMost::kEventConfigsPerConfig),
-        inSource("10,000 event configurations (23299, 23298)", "23299", "analytics/messages/MSRPBWireCount.cpp",
-                 "MSRPBWireMost::kSettingsPerConfig, 23299"),
+        inSource("10,000 event configurations (23299, 23298)", "23299",
+                 "analytics/messages/MSRPBWireCount.cpp", "MSRPBWireMost::kSettingsPerConfig, 23299"),
         inSource("(23299, 23298)", "23298", "analytics/messages/MSRPBWireCount.cpp",
                  "MSRPBWireMost::kEventConfigsPerConfig, 23298"),
         inSource("500 audiences of 100 property and 100 event filters", "100 property",
-                 "analytics/messages/MSRPBWireCount.cpp", "\"property_filters\", Scope::kPerParent, 100, 23302"),
+                 "analytics/messages/MSRPBWireCount.cpp",
+                 "\"property_filters\", Scope::kPerParent, 100, 23302"),
         inSource("500 audiences of 100", "500", "analytics/messages/MSRPBWireCount.cpp",
                  "\"audiences\", Scope::kPerAnswer, 500, 23301"),
-        inSource("of 100 property and 100 event filters", "100 event", "analytics/messages/MSRPBWireCount.cpp",
-                 "\"event_filters\", Scope::kPerParent, 100, 23303"),
+        inSource("of 100 property and 100 event filters", "100 event",
+                 "analytics/messages/MSRPBWireCount.cpp", "\"event_filters\", Scope::kPerParent, 100, 23303"),
         inSource("event filters (23301-23303)", "23301", "analytics/messages/MSRPBWireCount.cpp",
                  "\"audiences\", Scope::kPerAnswer, 500, 23301"),
         inSource("(23301-23303)", "23303", "analytics/messages/MSRPBWireCount.cpp",
@@ -620,7 +653,8 @@ inline std::vector<ReadmeRow> readmeRows() {
                  "constexpr size_t kConfigElements = 200'000;"),
         inSource("(stored by an older build) is dropped with 29028", "29028",
                  "analytics/core/MSRDatabaseRemoteConfig.cpp", "*database, 29028,"),
-        bound("answer of more than 100,000 JSON values", "100,000", host::kDEDRemoteConfigMaximumAnswerValues),
+        bound("answer of more than 100,000 JSON values", "100,000",
+              host::kDEDRemoteConfigMaximumAnswerValues),
         bound("or with an array of more than 10,000 elements, fails the fetch", "10,000",
               host::kDEDRemoteConfigMaximumArrayElements),
         bound("a value of more than 50,000 JSON values", "50,000", services::json::kMaximumValues),
@@ -641,18 +675,22 @@ inline std::vector<ReadmeRow> readmeRows() {
         inSource("the stored configuration past 8 MiB is dropped with 29031", "29031",
                  "analytics/core/MSRDatabaseRemoteConfig.cpp", "*database, 29031,"),
         bound("an experiments snapshot past 8 MiB", "8 MiB", MSRStoredMost::kSnapshotBytes),
-        inSource("an experiments snapshot past 8 MiB with 810009", "810009", "analytics/reporters/MSREDatabase.cpp",
-                 "MSRELog(1, 810009,"),
-        bound("a raw event or the metadata its events share past 32 MiB", "32 MiB", MSRStoredMost::kRawEventBytes),
-        inSource("share past 32 MiB with 12080 and 12081", "12080", "analytics/storage/MSRDatabaseRawEvents.cpp",
+        inSource("an experiments snapshot past 8 MiB with 810009", "810009",
+                 "analytics/reporters/MSREDatabase.cpp", "MSRELog(1, 810009,"),
+        bound("a raw event or the metadata its events share past 32 MiB", "32 MiB",
+              MSRStoredMost::kRawEventBytes),
+        inSource("share past 32 MiB with 12080 and 12081", "12080",
+                 "analytics/storage/MSRDatabaseRawEvents.cpp",
                  ": code == 12080 ? \"Deleted raw events larger than an event may be stored"),
         inSource("with 12080 and 12081", "12081", "analytics/storage/MSRDatabaseRawEvents.cpp",
                  "MSRStorageLog(1, 12081, \"Raw event metadata larger than metadata may be stored"),
-        bound("a queued bundle whose row passes about 48 MiB", "about 48 MiB", MSRStoredMost::kQueuedBundleRowBytes),
+        bound("a queued bundle whose row passes about 48 MiB", "about 48 MiB",
+              MSRStoredMost::kQueuedBundleRowBytes),
         bound("or that inflates past about 48 MiB, with 12078", "about 48 MiB", MSRStoredMost::kBundleBytes),
         inSource("with 12078 (counted while inflating", "12078", "analytics/storage/MSRDatabaseQueue.cpp",
                  "case 12078: return \"Dropped queued bundles larger than a bundle may be."),
-        measured("Measured end to end (the event driver, release build, `tests/e2e/StoredBlobsProcessTest`): a start over a stored "
+        measured("Measured end to end (the event driver, release build, `tests/e2e/StoredBlobsProcessTest`): "
+                 "a start over a stored "
                  "configuration of 100 MiB peaks at 24 MiB, one over a queued row of 233 KB that "
                  "inflates to 240 MB at 22 MiB, and every other waiting event is uploaded once.",
                  "", "`tests/e2e/StoredBlobsProcessTest`", "tests/e2e/StoredBlobsProcessTest.cpp"),
@@ -664,7 +702,8 @@ inline std::vector<ReadmeRow> readmeRows() {
                  "drop(12082, rowID, \"not stored as bytes\")"),
         inSource("(a raw event with 12084, a snapshot with 810010)", "12084",
                  "analytics/storage/MSRDatabaseRawEvents.cpp", "return code == 12084"),
-        inSource("(a raw event with 12084, a snapshot with 810010)", "810010", "analytics/reporters/MSREDatabase.cpp",
+        inSource("(a raw event with 12084, a snapshot with 810010)", "810010",
+                 "analytics/reporters/MSREDatabase.cpp",
                  "MSRELog(1, 810010, \"Deleted a snapshot not stored as bytes."),
         bound("raw events past 1,000,000 (the most", "1,000,000", MSRStoredMost::kRawEventRows),
         inSource("allows) with 12085", "12085", "analytics/storage/MSRDatabaseRawEvents.cpp",
@@ -676,14 +715,17 @@ inline std::vector<ReadmeRow> readmeRows() {
         bound("at most about 96 MiB inflated", "about 96 MiB", MSRStoredMost::kQueuePassInflatedBytes),
         bound("10,000 rows met and 10,000 rows dropped", "10,000 rows met", MSRStoredMost::kQueuePassRows),
         bound("met and 10,000 rows dropped", "10,000", MSRStoredMost::kQueuePassDroppedRows),
-        bound("share one budget of about 192 MiB inflated", "about 192 MiB", MSRStoredMost::kQueueWorkInflatedBytes),
-        bound("inflated, 50,000 rows met and 50,000 dropped", "50,000 rows met", MSRStoredMost::kQueueWorkRows),
+        bound("share one budget of about 192 MiB inflated", "about 192 MiB",
+              MSRStoredMost::kQueueWorkInflatedBytes),
+        bound("inflated, 50,000 rows met and 50,000 dropped", "50,000 rows met",
+              MSRStoredMost::kQueueWorkRows),
         bound("rows met and 50,000 dropped", "50,000", MSRStoredMost::kQueueWorkDroppedRows),
         inSource("its inflated head, 4 KiB at a time", "4", "analytics/storage/MSRDatabaseQueue.cpp",
                  "constexpr size_t kQueuedRowHeadStep = 4 << 10;"),
         inSource("4 KiB at a time and at most 256 KiB", "256", "analytics/storage/MSRDatabaseQueue.cpp",
                  "constexpr size_t kQueuedRowHeadBytes = 256 << 10;"),
-        inSource("more than 10,000 elements of a repeated one", "10,000", "analytics/storage/MSRDatabaseQueue.cpp",
+        inSource("more than 10,000 elements of a repeated one", "10,000",
+                 "analytics/storage/MSRDatabaseQueue.cpp",
                  "static constexpr uint32_t kMostElements = 10'000;"),
         other("(zeros, `0a 00` repeated", "0a 00", "bytes"),
         inSource("which goes with 12083 for those bytes", "12083", "analytics/storage/MSRDatabaseQueue.cpp",
@@ -787,8 +829,8 @@ inline std::vector<ReadmeRow> readmeRows() {
         // - Campaign links become campaign events (a link...
         inSource("15 kills aimed at each of its writes", "15", "tests/e2e/RunningLinkAndEndProcessTest.cpp",
                  "constexpr int kRunningLinkLeastRounds = 15;"),
-        other("a stored link time that is NaN, an infinity, before 1970 or past 2^53 ms", "1970 or past 2^53 ms",
-              "the clock's epoch and the double's whole numbers"),
+        other("a stored link time that is NaN, an infinity, before 1970 or past 2^53 ms",
+              "1970 or past 2^53 ms", "the clock's epoch and the double's whole numbers"),
         inSource("dropped at the next look with code 23275", "23275", "analytics/core/MSRDeepLinks.cpp",
                  "logWith(3, 23275,"),
     };

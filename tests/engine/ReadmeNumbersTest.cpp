@@ -52,47 +52,79 @@ const ExerciseExample kExerciseExamples[] = {
     {"3^36 + 1 is 150094635296999122", 1, {"3", "", "36", "1", "", ""}, "150094635296999122"},
     {"(1/3)^-15 is 14348907", 1, {"1/3", "", "", "", "-15", ""}, "14348907"},
     {"8^(35/3) is 34359738368", 0, {"8", "", "88.42", "-5", "", "3/7"}, "34359738368"},
-    {"20 - 2·0.25^26 is (20 - 4.440892099·10^{-16})", 1, {"0.25", "", "26", "20", "", "-2"},
+    {"20 - 2·0.25^26 is (20 - 4.440892099·10^{-16})",
+     1,
+     {"0.25", "", "26", "20", "", "-2"},
      "(20 - 4.440892099 \\cdot 10^{-16})"},
     {"-7·0.75^-119.4 is -5791395056057738", 1, {"0.75", "31.1", "5", "", "-4", "-7"}, "-5791395056057738"},
     {"2^80 + 1 is 1.20892582·10^{24}", 1, {"2", "", "80", "1", "", ""}, "1.20892582 \\cdot 10^{24}"},
     {"10^(x + 400) at 0 is \\infty", 1, {"10", "", "400", "", "", ""}, "\\infty"},
-    {"log_10(9999999999999000) - 16 is -4.342944819·10^{-14}", 0, {"10", "", "", "-16", "9999999999999000", ""},
+    {"log_10(9999999999999000) - 16 is -4.342944819·10^{-14}",
+     0,
+     {"10", "", "", "-16", "9999999999999000", ""},
      "(-4.342944819 \\cdot 10^{-14})"},
-    {"log_10(9999999999999000) - 16 is -4.342944819·10^{-14}", 1, {"10", "", "16", "-9999999999999000", "", ""},
+    {"log_10(9999999999999000) - 16 is -4.342944819·10^{-14}",
+     1,
+     {"10", "", "16", "-9999999999999000", "", ""},
      "(-4.342944819 \\cdot 10^{-14})"},
-    {"log_2(9007199254740991) is (53 - 1.601713252·10^{-16})", 1, {"", "", "53", "-9007199254740991", "", ""},
+    {"log_2(9007199254740991) is (53 - 1.601713252·10^{-16})",
+     1,
+     {"", "", "53", "-9007199254740991", "", ""},
      "(53 - 1.601713252 \\cdot 10^{-16})"},
-    {"log_2(1000) + 1234567890.12345 is 1234567900.0892343", 0, {"", "", "", "1234567890.12345", "1000", ""},
+    {"log_2(1000) + 1234567890.12345 is 1234567900.0892343",
+     0,
+     {"", "", "", "1234567890.12345", "1000", ""},
      "1234567900.0892343"},
-    {"-log_(1/2)(6.9x - 7) - 22 has x = 607871.1594202899", 0, {"1/2", "6.9", "-7", "-22", "", "-1"},
+    {"-log_(1/2)(6.9x - 7) - 22 has x = 607871.1594202899",
+     0,
+     {"1/2", "6.9", "-7", "-22", "", "-1"},
      "607871.1594202899"},
     {"3^34 is 16677181699666569", 1, {"3", "", "34", "", "", ""}, "16677181699666569"},
     {"2^53 + 1 is 9007199254740993", 1, {"2", "", "53", "1", "", ""}, "9007199254740993"},
     {"10^17 + 1 is 100000000000000001", 1, {"10", "", "17", "1", "", ""}, "100000000000000001"},
     {"10^22 + 1 is 10000000000000000000001", 1, {"10", "", "22", "1", "", ""}, "10000000000000000000001"},
     {"3·7^20 + 0.5 is 239376798892836003.5", 1, {"7", "", "20", "0.5", "", "3"}, "239376798892836003.5"},
-    {"2^-24 is 5.9604644775390625·10^{-8}", 1, {"2", "", "-24", "", "", ""},
+    {"2^-24 is 5.9604644775390625·10^{-8}",
+     1,
+     {"2", "", "-24", "", "", ""},
      "5.9604644775390625 \\cdot 10^{-8}"},
     {"0.5·4^-8 + 3 is 3.0000076294", 1, {"4", "", "-8", "3", "", "0.5"}, "3.0000076294"},
     {"250000·1.035^25 is 590811.2460667612", 1, {"1.035", "", "25", "", "", "250000"}, "590811.2460667612"},
-    {"1.000001^0.000001 - 1 is 9.999995·10^{-13}", 1, {"1.000001", "", "0.000001", "-1", "", ""},
+    {"1.000001^0.000001 - 1 is 9.999995·10^{-13}",
+     1,
+     {"1.000001", "", "0.000001", "-1", "", ""},
      "9.999995 \\cdot 10^{-13}"},
     {"log_10(0.001) is -3", 0, {"10", "", "", "", "0.001", ""}, "(-3)"},
     {"log_2(1) is 0", 0, {"", "", "", "", "1", ""}, "0"},
-    {"1234567890·log_10(0.001) + 0.1234567891 is -3703703669.8765432109", 0,
-     {"10", "", "", "0.1234567891", "0.001", "1234567890"}, "(-3703703669.8765432109)"},
-    {"log_2(3) + 1234567890123456 is 1234567890123457.6", 0, {"", "", "", "1234567890123456", "3", ""},
+    {"1234567890·log_10(0.001) + 0.1234567891 is -3703703669.8765432109",
+     0,
+     {"10", "", "", "0.1234567891", "0.001", "1234567890"},
+     "(-3703703669.8765432109)"},
+    {"log_2(3) + 1234567890123456 is 1234567890123457.6",
+     0,
+     {"", "", "", "1234567890123456", "3", ""},
      "1234567890123457.6"},
-    {"its zero is x = -4.4998941736, as for log_0.75", 0, {"3/4", "4", "18", "-27", "", ""}, "(-4.4998941736)"},
-    {"its zero is x = -4.4998941736, as for log_0.75", 0, {"0.75", "4", "18", "-27", "", ""}, "(-4.4998941736)"},
+    {"its zero is x = -4.4998941736, as for log_0.75",
+     0,
+     {"3/4", "4", "18", "-27", "", ""},
+     "(-4.4998941736)"},
+    {"its zero is x = -4.4998941736, as for log_0.75",
+     0,
+     {"0.75", "4", "18", "-27", "", ""},
+     "(-4.4998941736)"},
     {"log_(1/2)(x - 1) + 3 = 0 ends in x = 9", 0, {"1/2", "", "-1", "3", "", ""}, "9"},
-    {"2·(100/3)^8 + 2 is 20000000000013122/6561", 1, {"100/3", "", "8", "2", "", "2"},
+    {"2·(100/3)^8 + 2 is 20000000000013122/6561",
+     1,
+     {"100/3", "", "8", "2", "", "2"},
      "\\frac{20000000000013122}{6561}"},
     {"9007199254740992 - 9007199254740991 is 1", 1, {"", "", "53", "-9007199254740991", "", ""}, "1"},
-    {"z = 1000000/3, a = 100, b = -1/2, c = 1, d = 1/1000000 has the zero x = 2.763102112·10^{-11}", 0,
-     {"100", "-1/2", "1", "1/1000000", "", "1000000/3"}, "2.763102112 \\cdot 10^{-11}"},
-    {"100^(-3·10^-12) is 0.99999999998618449", 0, {"100", "-1/2", "1", "1/1000000", "", "1000000/3"},
+    {"z = 1000000/3, a = 100, b = -1/2, c = 1, d = 1/1000000 has the zero x = 2.763102112·10^{-11}",
+     0,
+     {"100", "-1/2", "1", "1/1000000", "", "1000000/3"},
+     "2.763102112 \\cdot 10^{-11}"},
+    {"100^(-3·10^-12) is 0.99999999998618449",
+     0,
+     {"100", "-1/2", "1", "1/1000000", "", "1000000/3"},
      "0.99999999998618449"},
 };
 
@@ -103,16 +135,35 @@ struct TextExample {
     const char* written;
 };
 const TextExample kTextExamples[] = {
-    {"10^-11 is 1·10^{-11}", [] { return DecimalText::exactText({1, -11}); }, "1 \\cdot 10^{-11}"},
-    {"10^25 + 1 is 1·10^{25}", [] { return DecimalText::exactText({DecimalText::tenToThe(25) + 1, 0}); },
+    {"10^-11 is 1·10^{-11}",
+     [] {
+         return DecimalText::exactText({1, -11});
+     },
+     "1 \\cdot 10^{-11}"},
+    {"10^25 + 1 is 1·10^{25}",
+     [] {
+         return DecimalText::exactText({DecimalText::tenToThe(25) + 1, 0});
+     },
      "1 \\cdot 10^{25}"},
-    {"31534.098 : 2.3 is 13710.4773913043", [] { return DecimalText::quotientText({31534098, -3}, {23, -1}); },
+    {"31534.098 : 2.3 is 13710.4773913043",
+     [] {
+         return DecimalText::quotientText({31534098, -3}, {23, -1});
+     },
      "13710.4773913043"},
-    {"100000000.1 : 7 is 14285714.3", [] { return DecimalText::quotientText({1000000001, -1}, {7, 0}); },
+    {"100000000.1 : 7 is 14285714.3",
+     [] {
+         return DecimalText::quotientText({1000000001, -1}, {7, 0});
+     },
      "14285714.3"},
-    {"100000000.1 : 1.1 is 90909091", [] { return DecimalText::quotientText({1000000001, -1}, {11, -1}); },
+    {"100000000.1 : 1.1 is 90909091",
+     [] {
+         return DecimalText::quotientText({1000000001, -1}, {11, -1});
+     },
      "90909091"},
-    {"1 : 1.5·10^-12 is 666666666666.66667", [] { return DecimalText::quotientText({1, 0}, {15, -13}); },
+    {"1 : 1.5·10^-12 is 666666666666.66667",
+     [] {
+         return DecimalText::quotientText({1, 0}, {15, -13});
+     },
      "666666666666.66667"},
 };
 
@@ -124,13 +175,15 @@ TEST(ReadmeNumbers, EveryExampleIsWhatTheProgramWrites) {
     ASSERT_TRUE(kEnglishTitles);
     const std::string readme = calvaro::test::flatSourceText("README.md");
     for (const auto& row : kExerciseExamples) {
-        EXPECT_NE(readme.find(row.example), std::string::npos) << "the README no longer says: " << row.example;
+        EXPECT_NE(readme.find(row.example), std::string::npos)
+            << "the README no longer says: " << row.example;
         const CalculatorRun run(row.mode, row.abcdxz);
         EXPECT_FALSE(run.result.errorKey) << row.example;
         EXPECT_TRUE(endsInNumber(run, row.number)) << row.example << "; its lines end in:" << lineEnds(run);
     }
     for (const auto& row : kTextExamples) {
-        EXPECT_NE(readme.find(row.example), std::string::npos) << "the README no longer says: " << row.example;
+        EXPECT_NE(readme.find(row.example), std::string::npos)
+            << "the README no longer says: " << row.example;
         EXPECT_EQ(row.text().value_or("none"), row.written) << row.example;
     }
 }
@@ -146,7 +199,9 @@ struct ReadmeNumber {
     std::string text;
 };
 
-bool isDigit(char c) { return c >= '0' && c <= '9'; }
+bool isDigit(char c) {
+    return c >= '0' && c <= '9';
+}
 
 std::vector<ReadmeNumber> numbersIn(const std::string& text) {
     std::vector<ReadmeNumber> numbers;
@@ -171,7 +226,8 @@ std::vector<ReadmeNumber> numbersIn(const std::string& text) {
             } else if (text[end] == '.' && digitAt(end + 1)) {
                 ++end;
             } else if ((text[end] == 'e' || text[end] == 'E') &&
-                       (digitAt(end + 1) || ((text[end + 1] == '-' || text[end + 1] == '+') && digitAt(end + 2)))) {
+                       (digitAt(end + 1) ||
+                        ((text[end + 1] == '-' || text[end + 1] == '+') && digitAt(end + 2)))) {
                 end += digitAt(end + 1) ? 1 : 2;
             } else {
                 break;
@@ -208,10 +264,10 @@ long double statedValue(const std::string& value) {
     const struct {
         const char* unit;
         long double factor;
-    } units[] = {{"KiB", 1024.0L},       {"MiB", 1024.0L * 1024},   {"GiB", 1024.0L * 1024 * 1024},
-                 {"ms", 1e-3L},          {"µs", 1e-6L},            {"s", 1},
-                 {"minutes", 60},        {"hours", 3600},          {"h", 3600},
-                 {"bytes", 1},           {"levels", 1},            {"values", 1}};
+    } units[] = {{"KiB", 1024.0L}, {"MiB", 1024.0L * 1024}, {"GiB", 1024.0L * 1024 * 1024},
+                 {"ms", 1e-3L},    {"µs", 1e-6L},           {"s", 1},
+                 {"minutes", 60},  {"hours", 3600},         {"h", 3600},
+                 {"bytes", 1},     {"levels", 1},           {"values", 1}};
     for (const auto& unit : units)
         if (rest.rfind(unit.unit, 0) == 0) return number * unit.factor;
     return number;
@@ -234,7 +290,8 @@ std::vector<std::string> readmeBlocks() {
     for (std::string line; std::getline(in, line);) {
         const bool blank = line.find_first_not_of(' ') == std::string::npos;
         const bool item = line.rfind("- ", 0) == 0 || line.rfind("#", 0) == 0;
-        const bool tableLine = line.find_first_not_of(' ') != std::string::npos && line[line.find_first_not_of(' ')] == '|';
+        const bool tableLine =
+            line.find_first_not_of(' ') != std::string::npos && line[line.find_first_not_of(' ')] == '|';
         if ((blank && !blocks.back().empty()) || item || (inTable && !tableLine)) blocks.emplace_back();
         inTable = tableLine;
         if (blank) continue;
@@ -290,15 +347,17 @@ TEST(ReadmeNumbers, EveryNumberIsAccountedFor) {
             if (numbers[i].at >= from && numbers[i].at < from + length) covered[i] = true;
     };
     for (const auto& row : kExerciseExamples)
-        if (const size_t at = readme.find(row.example); at != std::string::npos) cover(at, strlen(row.example));
+        if (const size_t at = readme.find(row.example); at != std::string::npos)
+            cover(at, strlen(row.example));
     for (const auto& row : kTextExamples)
-        if (const size_t at = readme.find(row.example); at != std::string::npos) cover(at, strlen(row.example));
+        if (const size_t at = readme.find(row.example); at != std::string::npos)
+            cover(at, strlen(row.example));
 
     const std::vector<std::string> blocks = readmeBlocks();
     for (const ReadmeRow& row : readme_rows::readmeRows()) {
         const std::string context = row.context;
-        SCOPED_TRACE("README: \"" + (context.size() > 100 ? context.substr(0, 100) + "..." : context) + "\", " +
-                     row.value);
+        SCOPED_TRACE("README: \"" + (context.size() > 100 ? context.substr(0, 100) + "..." : context) +
+                     "\", " + row.value);
         const size_t at = readme.find(context);
         if (at == std::string::npos) {
             ADD_FAILURE() << "the README no longer says it: " << departure(readme, context);
@@ -312,62 +371,65 @@ TEST(ReadmeNumbers, EveryNumberIsAccountedFor) {
         }
         cover(at + valueAt, *row.value ? strlen(row.value) : strlen(row.context));
         switch (row.kind) {
-        case ReadmeRow::kConstant: {
-            // "about 48 MiB" holds the constant rounded to the digits shown.
-            const std::string value = row.value;
-            const bool about = value.rfind("about ", 0) == 0;
-            const std::string figure = about ? value.substr(6) : value;
-            const long double stated = statedValue(figure);
-            long double tolerance = 1e-9L * std::fabs(row.constant);
-            if (about) {
-                const std::string number = numbersIn(figure).front().text;
-                const size_t point = number.find('.');
-                const long double digit =
-                    std::pow(10.0L, -static_cast<long double>(point == std::string::npos ? 0 : number.size() - point - 1));
-                tolerance = 0.5L * digit * statedValue("1" + figure.substr(number.size()));
+            case ReadmeRow::kConstant: {
+                // "about 48 MiB" holds the constant rounded to the digits shown.
+                const std::string value = row.value;
+                const bool about = value.rfind("about ", 0) == 0;
+                const std::string figure = about ? value.substr(6) : value;
+                const long double stated = statedValue(figure);
+                long double tolerance = 1e-9L * std::fabs(row.constant);
+                if (about) {
+                    const std::string number = numbersIn(figure).front().text;
+                    const size_t point = number.find('.');
+                    const long double digit =
+                        std::pow(10.0L, -static_cast<long double>(
+                                            point == std::string::npos ? 0 : number.size() - point - 1));
+                    tolerance = 0.5L * digit * statedValue("1" + figure.substr(number.size()));
+                }
+                EXPECT_LE(std::fabs(stated - row.constant), tolerance)
+                    << "the code's constant is " << static_cast<double>(row.constant) << ", the README says "
+                    << static_cast<double>(stated);
+                break;
             }
-            EXPECT_LE(std::fabs(stated - row.constant), tolerance)
-                << "the code's constant is " << static_cast<double>(row.constant) << ", the README says "
-                << static_cast<double>(stated);
-            break;
-        }
-        case ReadmeRow::kInSource: {
-            const std::string file = sourceFile(row.where);
-            EXPECT_NE(file.find(row.what), std::string::npos) << row.where << " does not hold: " << row.what;
-            // The README's figures are ones the code's text writes (1.5,
-            // 10'000), or its figure in its unit is (30 minutes, 1800).
-            const auto plain = [](const std::string& text, char separator) {
-                std::string kept;
-                for (const char c : text)
-                    if (c != separator) kept += c;
-                return kept;
-            };
-            std::vector<long double> written;
-            for (const auto& number : numbersIn(plain(row.what, '\'')))
-                written.push_back(std::stold(number.text));
-            const auto writes = [&](long double figure) {
-                return std::any_of(written.begin(), written.end(), [&](long double number) {
-                    return std::fabs(number - figure) <= 1e-12L * std::fabs(figure);
-                });
-            };
-            const std::vector<ReadmeNumber> stated = numbersIn(plain(row.value, ','));
-            bool every = !stated.empty();
-            for (const auto& number : stated) every = every && writes(std::stold(number.text));
-            EXPECT_TRUE(every || writes(statedValue(row.value)))
-                << row.what << " does not hold the README's figure " << row.value;
-            break;
-        }
-        case ReadmeRow::kMeasured: {
-            EXPECT_TRUE(std::filesystem::exists(calvaro::test::sourcePath(row.where)))
-                << "the measuring program " << row.where << " is not there";
-            bool named = false;
-            for (const auto& block : blocks)
-                if (block.find(row.context) != std::string::npos) named = block.find(row.what) != std::string::npos;
-            EXPECT_TRUE(named) << "a measured figure's paragraph names its program: " << row.what;
-            break;
-        }
-        case ReadmeRow::kOther:
-            break;
+            case ReadmeRow::kInSource: {
+                const std::string file = sourceFile(row.where);
+                EXPECT_NE(file.find(row.what), std::string::npos)
+                    << row.where << " does not hold: " << row.what;
+                // The README's figures are ones the code's text writes (1.5,
+                // 10'000), or its figure in its unit is (30 minutes, 1800).
+                const auto plain = [](const std::string& text, char separator) {
+                    std::string kept;
+                    for (const char c : text)
+                        if (c != separator) kept += c;
+                    return kept;
+                };
+                std::vector<long double> written;
+                for (const auto& number : numbersIn(plain(row.what, '\'')))
+                    written.push_back(std::stold(number.text));
+                const auto writes = [&](long double figure) {
+                    return std::any_of(written.begin(), written.end(), [&](long double number) {
+                        return std::fabs(number - figure) <= 1e-12L * std::fabs(figure);
+                    });
+                };
+                const std::vector<ReadmeNumber> stated = numbersIn(plain(row.value, ','));
+                bool every = !stated.empty();
+                for (const auto& number : stated) every = every && writes(std::stold(number.text));
+                EXPECT_TRUE(every || writes(statedValue(row.value)))
+                    << row.what << " does not hold the README's figure " << row.value;
+                break;
+            }
+            case ReadmeRow::kMeasured: {
+                EXPECT_TRUE(std::filesystem::exists(calvaro::test::sourcePath(row.where)))
+                    << "the measuring program " << row.where << " is not there";
+                bool named = false;
+                for (const auto& block : blocks)
+                    if (block.find(row.context) != std::string::npos)
+                        named = block.find(row.what) != std::string::npos;
+                EXPECT_TRUE(named) << "a measured figure's paragraph names its program: " << row.what;
+                break;
+            }
+            case ReadmeRow::kOther:
+                break;
         }
     }
     std::string unaccounted;
