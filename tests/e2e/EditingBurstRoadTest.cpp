@@ -140,6 +140,8 @@ TEST_F(SignalledEndTest, AnEndPastItsDeadlineIsOrderlyWhenEveryEventIsStored) {
     const SignalledEnd end = endBySignal(driver);
     EXPECT_EQ(end.status, 128 + SIGTERM) << consoleTail();
     EXPECT_TRUE(end.reported) << consoleTail();
+    // What the rows of an orderly end look for.
+    EXPECT_TRUE(end.letGoAt.has_value()) << consoleTail();
     EXPECT_NE(consoleTail().find("every event it was handed is stored"), std::string::npos) << consoleTail();
 }
 
