@@ -68,8 +68,8 @@ inline bool waitOnDriver(tools::DriverProcess& driver, double seconds, const std
 // Reads the driver's reports until `done` answers true for one, on the
 // driver's own clock as waitOnDriver does; false once the driver has gone or
 // the deadline passed without it.
-inline bool readOnDriver(tools::DriverProcess& driver, double seconds,
-                         const std::function<bool(const tools::DriverProcess::Report&)>& done) {
+inline bool readOnDriver(tools::DriverProcess& driver,
+                         const std::function<bool(const tools::DriverProcess::Report&)>& done, double seconds) {
     web::GroupDeadline deadline(seconds, driver.pid(), false);
     for (;;) {
         if (driver.readUntil(done, deadline.millisecondsLeft(250) / 1000.0)) return true;

@@ -64,7 +64,7 @@ class HostileConfigurationRoadTest : public DriverTest {
         const auto began = Steady::now();
         DriverProcess driver(CALVARO_EVENT_DRIVER, arguments);
         // The waits only catch a hang: they count the driver's own time.
-        EXPECT_TRUE(readOnDriver(driver, 120, [](const auto& r) { return r.kind == DriverProcess::kHandled; }))
+        EXPECT_TRUE(readOnDriver(driver, [](const auto& r) { return r.kind == DriverProcess::kHandled; }, 120))
             << consoleTail();
         run.firstStored = Steady::now() - began;
         run.firstStoredCpu = cpuTimeOf(driver.pid());
@@ -90,7 +90,7 @@ class HostileConfigurationRoadTest : public DriverTest {
             // which a busy machine may still be busy with once the calls
             // return, is not the end's to wait for.
             EXPECT_TRUE(
-                readOnDriver(driver, 300, [&](const auto&) { return driver.allLogged() && driver.handledCount() >= 1; }))
+                readOnDriver(driver, [&](const auto&) { return driver.allLogged() && driver.handledCount() >= 1; }, 300))
                 << consoleTail();
             peak = peakResidentBytes(driver.pid());
             const SignalledEnd end = endBySignal(driver);
