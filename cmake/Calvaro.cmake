@@ -16,16 +16,18 @@ function(calvaro_module target)
   target_link_libraries(${target} PUBLIC ${M_DEPS} PRIVATE ${M_PRIVATE_DEPS})
 endfunction()
 
-# calvaro_test(<binary> [TIMEOUT <seconds>] [DEPS <targets...>])
+# calvaro_test(<binary> [TIMEOUT <seconds>] [CASE_TIMEOUTS <Suite.Case=seconds...>] [DEPS <targets...>])
 #   One gtest binary of every .cpp file in the calling tests/ folder. After each
 #   link the binary lists its cases (cmake/CalvaroListTests.cmake) and each case
 #   is registered with CTest on its own. Tests run from the build folder and
 #   find the bundle resources and golden files through the environment.
 #   TIMEOUT bounds each case (default 120 s: the slowest unit case takes well
 #   under 20 s under the sanitizers on a loaded machine); folders that start
-#   processes or a browser give their own.
+#   processes or a browser give their own. CASE_TIMEOUTS gives a case whose
+#   work is inherent (data at a bound) a bound of its own.
 function(calvaro_test binary)
-  cmake_parse_arguments(T "" "TIMEOUT" "DEPS" ${ARGN})
+  cmake_parse_arguments(T "" "TIMEOUT" "DEPS;CASE_TIMEOUTS" ${ARGN})
+  string(REPLACE ";" "," case_timeouts "${T_CASE_TIMEOUTS}")
   if(NOT T_TIMEOUT)
     set(T_TIMEOUT 120)
   endif()
@@ -48,6 +50,7 @@ function(calvaro_test binary)
     COMMAND "${CMAKE_COMMAND}" "-DBINARY=$<TARGET_FILE:${binary}>" "-DOUTPUT=${cases}"
             "-DWORKING_DIRECTORY=${CMAKE_CURRENT_BINARY_DIR}"
             "-DRESOURCES=${PROJECT_SOURCE_DIR}/Calvaro/resources" "-DTIMEOUT=${T_TIMEOUT}"
+            "-DCASE_TIMEOUTS=${case_timeouts}"
             -P "${PROJECT_SOURCE_DIR}/cmake/CalvaroListTests.cmake"
     BYPRODUCTS "${cases}"
     VERBATIM)

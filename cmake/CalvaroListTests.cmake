@@ -2,7 +2,8 @@
 # CTest file that registers each case on its own, so that `ctest -j` runs the
 # cases of one binary side by side.
 #   cmake -D BINARY=<test binary> -D OUTPUT=<file> -D WORKING_DIRECTORY=<dir>
-#         -D RESOURCES=<resources dir> -D TIMEOUT=<seconds per case> -P CalvaroListTests.cmake
+#         -D RESOURCES=<resources dir> -D TIMEOUT=<seconds per case>
+#         [-D CASE_TIMEOUTS=<Suite.Case=seconds,...>] -P CalvaroListTests.cmake
 execute_process(
   COMMAND "${BINARY}" --gtest_list_tests
   WORKING_DIRECTORY "${WORKING_DIRECTORY}"
@@ -18,6 +19,9 @@ string(REGEX REPLACE "[ ]*#[^\n]*" "" listing "${listing}")
 string(REPLACE ";" "" listing "${listing}")
 string(REPLACE "\n" ";" lines "${listing}")
 
+# A case named in CASE_TIMEOUTS is given its own bound instead of TIMEOUT.
+string(REPLACE "," ";" case_timeouts "${CASE_TIMEOUTS}")
+
 set(script "")
 set(suite "")
 foreach(line IN LISTS lines)
@@ -25,10 +29,18 @@ foreach(line IN LISTS lines)
     set(suite "${CMAKE_MATCH_1}")
   elseif(suite AND line MATCHES "^  ([^ ]+)$")
     set(name "${suite}.${CMAKE_MATCH_1}")
+    set(timeout ${TIMEOUT})
+    foreach(entry IN LISTS case_timeouts)
+      if(entry MATCHES "^(.+)=([0-9]+)$")
+        if("${CMAKE_MATCH_1}" STREQUAL "${name}")
+          set(timeout ${CMAKE_MATCH_2})
+        endif()
+      endif()
+    endforeach()
     string(APPEND script
       "add_test([=[${name}]=] \"${BINARY}\" [=[--gtest_filter=${name}]=])\n"
       "set_tests_properties([=[${name}]=] PROPERTIES WORKING_DIRECTORY \"${WORKING_DIRECTORY}\""
-      " SKIP_REGULAR_EXPRESSION [=[\\[  SKIPPED \\]]=] TIMEOUT ${TIMEOUT}"
+      " SKIP_REGULAR_EXPRESSION [=[\\[  SKIPPED \\]]=] TIMEOUT ${timeout}"
       " ENVIRONMENT [=[CALVARO_RESOURCES=${RESOURCES}]=])\n")
   endif()
 endforeach()

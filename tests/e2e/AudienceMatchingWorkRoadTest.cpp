@@ -81,11 +81,11 @@ class AudienceMatchingWorkRoadTest : public DriverTest {
                               event.intParam("n") < first + 20;
                    }) >= 20;
         };
-        EXPECT_TRUE(measurement.waitUntil(arrived, 120)) << consoleTail();
+        EXPECT_TRUE(waitOnDriver(driver, 120, [&] { return arrived(measurement.uploads()); })) << consoleTail();
         run.took = Clock::now() - began;
         run.cpu = cpuTimeOf(driver.pid());
         run.peak = peakResidentBytes(driver.pid());
-        run.status = driver.exitAndWait(30);
+        run.status = driver.exitAndWait(kDriverExitHang);
         return run;
     }
 };
@@ -109,8 +109,8 @@ TEST_F(AudienceMatchingWorkRoadTest, ACostlyAudienceConfigurationIsRefusedAndHol
         auto bothArrived = [](const std::vector<tools::CollectedUpload>& uploads) {
             return acceptedCount(uploads, [](const auto& event) { return event.intParam("n") >= 100; }) >= 2;
         };
-        ASSERT_TRUE(measurement.waitUntil(bothArrived, 120)) << consoleTail();
-        ASSERT_EQ(driver.exitAndWait(30), 0) << consoleTail();
+        ASSERT_TRUE(waitOnDriver(driver, 120, [&] { return bothArrived(measurement.uploads()); })) << consoleTail();
+        ASSERT_EQ(driver.exitAndWait(kDriverExitHang), 0) << consoleTail();
     }
     EXPECT_NE(tools::consoleTail(root.path(), 4000).find("I-MSR006044"), std::string::npos) << consoleTail();
 
@@ -142,7 +142,7 @@ TEST_F(AudienceMatchingWorkRoadTest, ACostlyAudienceConfigurationIsRefusedAndHol
     // SIGTERM while the run's events are still on their way: the end is
     // orderly, within its deadline, and stores every one of them.
     DriverProcess driver(CALVARO_EVENT_DRIVER, debugArguments({"--first", "300", "--count", "20", "--end-on-signal"}));
-    ASSERT_TRUE(driver.readUntil([](const auto& report) { return report.kind == DriverProcess::kAllLogged; }, 60))
+    ASSERT_TRUE(readOnDriver(driver, [](const auto& report) { return report.kind == DriverProcess::kAllLogged; }, 60))
         << consoleTail();
     const SignalledEnd end = endBySignal(driver);
     EXPECT_EQ(end.status, 128 + SIGTERM) << consoleTail();

@@ -88,7 +88,7 @@ TEST_P(CostlyProgramRoadTest, EveryEventArrivesAndTheProcessStaysQuickAndSmall) 
         auto arrived = [&](const std::vector<tools::CollectedUpload>& uploads) {
             return acceptedCount(uploads, [](const auto& event) { return event.name == "e2e_marker"; }) >= 1;
         };
-        ASSERT_TRUE(measurement.waitUntil(arrived, 90)) << consoleTail();
+        ASSERT_TRUE(waitOnDriver(driver, 90, [&] { return arrived(measurement.uploads()); })) << consoleTail();
         const int64_t peak = peakResidentBytes(driver.pid());
         EXPECT_GT(peak, 0);
         EXPECT_LT(peak, kPeakLimit) << consoleTail();
@@ -108,7 +108,7 @@ TEST_P(CostlyProgramRoadTest, EveryEventArrivesAndTheProcessStaysQuickAndSmall) 
             driverArguments({"--first", std::to_string(kCostlyBurstFirst), "--count", std::to_string(kCostlyBurst),
                              "--threads", "4", "--end-on-signal"}));
         ASSERT_TRUE(
-            driver.readUntil([&](const auto&) { return driver.allLogged() && driver.handledCount() >= 1; }, 300))
+            readOnDriver(driver, [&](const auto&) { return driver.allLogged() && driver.handledCount() >= 1; }, 300))
             << consoleTail();
         const int64_t peak = peakResidentBytes(driver.pid());
         ASSERT_NO_FATAL_FAILURE(signalAndExpectOrderlyEnd(driver));
@@ -125,8 +125,8 @@ TEST_P(CostlyProgramRoadTest, EveryEventArrivesAndTheProcessStaysQuickAndSmall) 
                    2 + kCostlyStartEvents + kCostlyBurst &&
                acceptedCount(uploads, [](const auto& event) { return event.name == "e2e_marker"; }) >= 2;
     };
-    ASSERT_TRUE(measurement.waitUntil(arrived, 120)) << consoleTail();
-    ASSERT_EQ(driver.exitAndWait(30), 0) << consoleTail();
+    ASSERT_TRUE(waitOnDriver(driver, 120, [&] { return arrived(measurement.uploads()); })) << consoleTail();
+    ASSERT_EQ(driver.exitAndWait(kDriverExitHang), 0) << consoleTail();
 
     // Each event once, edited or as logged.
     const std::multiset<int64_t> numbers = acceptedEventNumbers(firstRun);

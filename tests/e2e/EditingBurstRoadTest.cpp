@@ -71,7 +71,7 @@ TEST_F(EditingBurstRoadTest, EveryEventOfABurstIsStoredBeforeTheSignalledEnd) {
         // During the burst: every event handed over and the engine at work
         // on them (its start, which a slow machine may still be busy with
         // once the calls return, is not the end's to wait for).
-        ASSERT_TRUE(driver.readUntil(
+        ASSERT_TRUE(readOnDriver(driver,
             [&](const auto&) {
                 return run.waitForAll ? driver.handledCount() == kBurst
                                       : driver.allLogged() && driver.handledCount() >= 1;
@@ -96,8 +96,8 @@ TEST_F(EditingBurstRoadTest, EveryEventOfABurstIsStoredBeforeTheSignalledEnd) {
                    2 + 2 * kBurst &&
                acceptedCount(uploads, [](const auto& event) { return event.name == "e2e_marker"; }) >= 1;
     };
-    ASSERT_TRUE(measurement.waitUntil(arrived, 120)) << consoleTail();
-    ASSERT_EQ(driver.exitAndWait(30), 0) << consoleTail();
+    ASSERT_TRUE(waitOnDriver(driver, 120, [&] { return arrived(measurement.uploads()); })) << consoleTail();
+    ASSERT_EQ(driver.exitAndWait(kDriverExitHang), 0) << consoleTail();
 
     const std::multiset<int64_t> numbers = acceptedEventNumbers(firstRun);
     // Each once, as logged: a run that finished an edit ran past its batch's
@@ -135,11 +135,13 @@ TEST_F(SignalledEndTest, AnEndPastItsDeadlineIsOrderlyWhenEveryEventIsStored) {
     tools::DriverProcess driver(CALVARO_EVENT_DRIVER,
                                 driverArguments({"--count", std::to_string(kEvents), "--end-on-signal",
                                                  "--hold-worker-at-end"}));
-    ASSERT_TRUE(driver.readUntil([&](const auto&) { return driver.handledCount() == kEvents; }, 90))
+    ASSERT_TRUE(readOnDriver(driver, [&](const auto&) { return driver.handledCount() == kEvents; }, 90))
         << consoleTail();
     const SignalledEnd end = endBySignal(driver);
     EXPECT_EQ(end.status, 128 + SIGTERM) << consoleTail();
     EXPECT_TRUE(end.reported) << consoleTail();
+    // What the rows of an orderly end look for.
+    EXPECT_TRUE(end.letGoAt.has_value()) << consoleTail();
     EXPECT_NE(consoleTail().find("every event it was handed is stored"), std::string::npos) << consoleTail();
 }
 

@@ -141,15 +141,16 @@ inline pid_t spawnCalvaroInGroup(const std::filesystem::path& home, const std::f
     return calvaro::test::spawnInGroup(std::move(words), folder / "out.txt", folder / "err.txt", true);
 }
 
-// The exit status (128 + the signal for one ended by it) within `limit`;
-// -1 when it ran on, and is then killed as a group.
+// The exit status (128 + the signal for one ended by it) within `limit` of
+// the child's own time (see waitForGroup); -1 when it ran on, and is then
+// killed as a group.
 inline int waitForCalvaro(pid_t pid, std::chrono::seconds limit) { return calvaro::test::waitForGroup(pid, limit); }
 
 // What one start under `paths` uploads to a collector of its own (in debug
 // mode, a second after the newest event) once `settled` holds, an event was
 // accepted and the database holds none left to upload, the start then ended
 // by SIGTERM: the events accepted. Nothing when it did not get there within
-// two minutes or did not end well.
+// two minutes of its own time or did not end well.
 inline std::optional<std::vector<tools::CollectedEvent>> uploadedByOneStart(const FirstStartRound& paths,
                                                                              const std::function<bool()>& settled,
                                                                              const std::vector<std::string>& more = {}) {
@@ -163,8 +164,9 @@ inline std::optional<std::vector<tools::CollectedEvent>> uploadedByOneStart(cons
     unsetenv("CALVARO_MEASUREMENT_URL");
     if (start <= 0) return std::nullopt;
     bool uploaded = false;
-    const auto deadline = std::chrono::steady_clock::now() + std::chrono::seconds(120);
-    while (!uploaded && std::chrono::steady_clock::now() < deadline && waitpid(start, nullptr, WNOHANG) == 0) {
+    // Two minutes of the start's own time: a crowded core stretches the wait.
+    web::GroupDeadline deadline(120, start, false);
+    while (!uploaded && !deadline.passed() && waitpid(start, nullptr, WNOHANG) == 0) {
         std::this_thread::sleep_for(std::chrono::milliseconds(20));
         uploaded = settled() && measurement.acceptedEventCount() > 0 &&
                    storedCount(paths.home, "SELECT (SELECT count(*) FROM raw_events) + "

@@ -63,16 +63,17 @@ class HostileConfigurationRoadTest : public DriverTest {
         Start run;
         const auto began = Steady::now();
         DriverProcess driver(CALVARO_EVENT_DRIVER, arguments);
-        EXPECT_TRUE(driver.readUntil([](const auto& r) { return r.kind == DriverProcess::kHandled; }, 120))
+        // The waits only catch a hang: they count the driver's own time.
+        EXPECT_TRUE(readOnDriver(driver, [](const auto& r) { return r.kind == DriverProcess::kHandled; }, 120))
             << consoleTail();
         run.firstStored = Steady::now() - began;
         run.firstStoredCpu = cpuTimeOf(driver.pid());
         auto arrived = [number](const std::vector<tools::CollectedUpload>& uploads) {
             return acceptedCount(uploads, [number](const auto& event) { return event.intParam("n") == number; }) >= 1;
         };
-        EXPECT_TRUE(measurement.waitUntil(arrived, 120)) << consoleTail();
+        EXPECT_TRUE(waitOnDriver(driver, 120, [&] { return arrived(measurement.uploads()); })) << consoleTail();
         run.peak = peakResidentBytes(driver.pid());
-        EXPECT_EQ(driver.exitAndWait(30), 0) << consoleTail();
+        EXPECT_EQ(driver.exitAndWait(kDriverExitHang), 0) << consoleTail();
         return run;
     }
 
@@ -88,8 +89,8 @@ class HostileConfigurationRoadTest : public DriverTest {
             // Every call made and the engine at work on the burst: its start,
             // which a busy machine may still be busy with once the calls
             // return, is not the end's to wait for.
-            EXPECT_TRUE(driver.readUntil([&](const auto&) { return driver.allLogged() && driver.handledCount() >= 1; },
-                                         300))
+            EXPECT_TRUE(
+                readOnDriver(driver, [&](const auto&) { return driver.allLogged() && driver.handledCount() >= 1; }, 300))
                 << consoleTail();
             peak = peakResidentBytes(driver.pid());
             const SignalledEnd end = endBySignal(driver);
@@ -105,8 +106,8 @@ class HostileConfigurationRoadTest : public DriverTest {
                        return event.name == "e2e_event" && n && *n >= kFirstOfBurst && *n < kFirstOfBurst + kBurst;
                    }) >= static_cast<size_t>(kBurst);
         };
-        EXPECT_TRUE(measurement.waitUntil(arrived, 120)) << consoleTail();
-        EXPECT_EQ(driver.exitAndWait(30), 0) << consoleTail();
+        EXPECT_TRUE(waitOnDriver(driver, 120, [&] { return arrived(measurement.uploads()); })) << consoleTail();
+        EXPECT_EQ(driver.exitAndWait(kDriverExitHang), 0) << consoleTail();
         std::multiset<int64_t> burst;
         for (const auto& event : measurement.acceptedEvents()) {
             const auto n = event.intParam("n");

@@ -67,7 +67,7 @@ TEST_F(PatternProgramRoadTest, EachScanIsRefusedAndEveryEventArrives) {
     auto arrived = [&](const std::vector<tools::CollectedUpload>& uploads) {
         return acceptedCount(uploads, [](const auto& event) { return event.name == "e2e_marker"; }) >= 1;
     };
-    ASSERT_TRUE(measurement.waitUntil(arrived, 90)) << consoleTail();
+    ASSERT_TRUE(waitOnDriver(driver, 90, [&] { return arrived(measurement.uploads()); })) << consoleTail();
     const int64_t peak = peakResidentBytes(driver.pid());
     EXPECT_GT(peak, 0);
     EXPECT_LT(peak, kPeakLimit);

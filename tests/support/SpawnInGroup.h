@@ -17,6 +17,8 @@
 #include <thread>
 #include <vector>
 
+#include "platform/web/GroupClock.h"
+
 extern char** environ;
 
 namespace calvaro::test {
@@ -45,15 +47,18 @@ inline pid_t spawnInGroup(std::vector<std::string> words, const std::filesystem:
 }
 
 // The exit status of the group leader `pid` (128 + the signal for one ended
-// by it) within `limit`; -1 when it ran on, and is then killed as a group.
+// by it) within `limit` of the group's own time (its wall clock less what
+// its processes waited for a core: a crowded machine stretches the wait, not
+// the child's work), and never more than GroupDeadline::kWallTimes as long by
+// the wall clock; -1 when it ran on, and is then killed as a group.
 inline int waitForGroup(pid_t pid, std::chrono::seconds limit) {
-    const auto deadline = std::chrono::steady_clock::now() + limit;
+    web::GroupDeadline deadline(static_cast<double>(limit.count()), pid, false);
     int status = 0;
     for (;;) {
         const pid_t done = waitpid(pid, &status, WNOHANG);
         if (done == pid) return WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
         if (done < 0) return -1;
-        if (std::chrono::steady_clock::now() > deadline) {
+        if (deadline.passed()) {
             kill(-pid, SIGKILL);
             waitpid(pid, &status, 0);
             return -1;

@@ -76,6 +76,8 @@ void DriverProcess::take(const Report& report) {
         ++markersHandled_;
     } else if (report.kind == kAllLogged) {
         allLogged_ = true;
+    } else if (report.kind == kEndedLetGo) {
+        letGoAtEnd_ = static_cast<double>(report.value) / 1e6;
     } else if (report.kind == kEndedInflated) {
         inflatedAtEnd_ = report.value;
     } else if (report.kind == kEndedCpu) {

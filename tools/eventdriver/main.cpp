@@ -19,6 +19,8 @@
 // (value: the steady clock's nanoseconds then, the machine's monotonic clock
 // that the reader shares): what the process does after that, its static
 // objects and a sanitizer's checks on the way out, is no part of the end.
+// Before kind 6, kind 10 when the end let work still running go at its
+// deadline (value: that deadline, microseconds of the end's own time).
 //
 // The driver then reads standard input; a line "exit" or the end of input
 // makes it wait until the engine holds no event for upload (up to 20 s) and
@@ -139,7 +141,8 @@ enum RecordKind : int64_t {
     kEnded = 6,
     kEndedCpu = 7,
     kLinkOpened = 8,
-    kEndedInflated = 9
+    kEndedInflated = 9,
+    kEndedLetGo = 10
 };
 
 int reportFd = -1;
@@ -234,6 +237,7 @@ class EndClock {
     if (const size_t left = MSRMeasurement::eventsNotStoredYet(); left > 0 && !orderly)
         std::fprintf(stderr, "event_driver: %zu events handed over were left behind, not stored\n", left);
     std::fflush(nullptr);
+    report(kEndedLetGo, static_cast<int64_t>(limit * 1e6));
     reportEnded();
     std::_Exit(orderly ? status : 4);
 }
