@@ -78,6 +78,8 @@ void DriverProcess::take(const Report& report) {
         allLogged_ = true;
     } else if (report.kind == kEndedInflated) {
         inflatedAtEnd_ = report.value;
+    } else if (report.kind == kEndedStatements) {
+        statementsAtEnd_ = report.value;
     } else if (report.kind == kEndedCpu) {
         cpuAtEnd_ = std::chrono::nanoseconds(report.value);
     } else if (report.kind == kEnded) {

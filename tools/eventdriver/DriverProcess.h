@@ -31,6 +31,7 @@ class DriverProcess {
     static constexpr int64_t kEndedCpu = 7;   // just before kEnded: the process's CPU time, nanoseconds
     static constexpr int64_t kLinkOpened = 8; // with --open-link: the link was handed to the engine
     static constexpr int64_t kEndedInflated = 9;  // before kEndedCpu: every byte the process inflated
+    static constexpr int64_t kEndedStatements = 10;  // before kEndedCpu: every SQLite statement it ran
 
     // Starts the driver `program` with `arguments` (the report descriptor is
     // added). With "--log FILE" among them, its standard error is appended to
@@ -69,6 +70,8 @@ class DriverProcess {
     std::optional<std::chrono::nanoseconds> cpuAtEnd() const { return cpuAtEnd_; }
     // The bytes the driver had inflated in all when its end was done.
     std::optional<int64_t> inflatedAtEnd() const { return inflatedAtEnd_; }
+    // The SQLite statements the driver had run in all when its end was done.
+    std::optional<int64_t> statementsAtEnd() const { return statementsAtEnd_; }
     pid_t pid() const { return pid_; }
     // Whether the report pipe reached its end: the driver has gone.
     bool ended() const { return ended_; }
@@ -90,6 +93,7 @@ class DriverProcess {
     std::optional<std::chrono::steady_clock::time_point> endReported_;
     std::optional<std::chrono::nanoseconds> cpuAtEnd_;
     std::optional<int64_t> inflatedAtEnd_;
+    std::optional<int64_t> statementsAtEnd_;
     std::vector<uint8_t> partial_;
     std::deque<Report> unchecked_;  // taken in, not yet offered to a condition
 };
