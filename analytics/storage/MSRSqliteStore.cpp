@@ -4,6 +4,7 @@
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <cctype>
 #include <cstdio>
 #include <filesystem>
@@ -25,6 +26,17 @@ namespace fs = std::filesystem;
 using MSRSqliteErrorShorthands::kArgument;
 using MSRSqliteErrorShorthands::kState;
 using MSRSqliteErrorShorthands::kDatabase;
+
+// Every statement a store's connection began to run in the process
+// (MSRSqliteStore::statementsRunInProcessForTesting).
+std::atomic<uint64_t> sqliteStoreStatementsRun{0};
+
+// SQLite's hook at the start of each statement run: the one place every
+// statement passes, however it is stepped.
+int sqliteStoreCountStatement(unsigned, void*, void*, void*) {
+    sqliteStoreStatementsRun.fetch_add(1, std::memory_order_relaxed);
+    return 0;
+}
 
 // Any non-null pointer will do for an empty blob: a null one would bind NULL.
 const uint8_t kEmptyBlob = 0;
@@ -220,6 +232,10 @@ bool MSRSqliteStore::closeAndDeleteDatabase() {
     return true;
 }
 
+uint64_t MSRSqliteStore::statementsRunInProcessForTesting() {
+    return sqliteStoreStatementsRun.load(std::memory_order_relaxed);
+}
+
 bool MSRSqliteStore::openAndValidateDatabase(MSRError* error) {
     return openAndValidate(error) == OpenResult::kOpened;
 }
@@ -349,6 +365,7 @@ MSRSqliteStore::OpenResult MSRSqliteStore::openAndValidate(MSRError* error) {
         open.stores.emplace(this, nullptr);
     }
     sqlite3_extended_result_codes(handle_, 1);
+    sqlite3_trace_v2(handle_, SQLITE_TRACE_STMT, sqliteStoreCountStatement, nullptr);
     // Until the file is known to be sound, closing must not copy the
     // write-ahead log into it (and delete the log).
     sqlite3_db_config(handle_, SQLITE_DBCONFIG_NO_CKPT_ON_CLOSE, 1, nullptr);

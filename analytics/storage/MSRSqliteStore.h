@@ -76,6 +76,11 @@ class MSRSqliteStore {
     MSRSqliteStore(const MSRSqliteStore&) = delete;
     MSRSqliteStore& operator=(const MSRSqliteStore&) = delete;
 
+    // The statements the stores' connections have begun to run in this
+    // process, each run of a statement once: the work a read over many rows
+    // did, which tells a statement per window of rows from one per row.
+    static uint64_t statementsRunInProcessForTesting();
+
     sqlite3* sqliteHandle() const { return handle_; }
     const std::string& databasePath() const { return databasePath_; }
 

@@ -300,10 +300,12 @@ class DriverTest : public testing::Test {
     // A start that logs a burst of 200 (from 100) and ends once `count`
     // events `ours` takes have arrived: the driver's processor time then;
     // with `peak`, its peak there, which must be under `peakLimit`.
-    // With `inflated`, the bytes the run inflated in all, by its report at
-    // its end (-1 without one).
+    // With `inflated`, the bytes the run inflated in all, and with
+    // `statements`, the SQLite statements it ran, by its report at its end
+    // (-1 without one).
     double startUntilArrived(const std::function<bool(const tools::CollectedEvent&)>& ours, size_t count,
-                             int64_t* peak = nullptr, int64_t peakLimit = kPeakLimit, int64_t* inflated = nullptr) {
+                             int64_t* peak = nullptr, int64_t peakLimit = kPeakLimit, int64_t* inflated = nullptr,
+                             int64_t* statements = nullptr) {
         tools::DriverProcess driver(CALVARO_EVENT_DRIVER, debugArguments({"--first", "100", "--count", "200"}));
         // Only a hang reaches it: the wait counts the driver's own time.
         EXPECT_TRUE(waitOnDriver(driver, 300, [&] { return acceptedCount(measurement.uploads(), ours) >= count; }))
@@ -315,6 +317,7 @@ class DriverTest : public testing::Test {
             EXPECT_EQ(driver.exitAndWait(kDriverExitHang), 0) << consoleTail();
         }
         if (inflated) *inflated = driver.inflatedAtEnd().value_or(-1);
+        if (statements) *statements = driver.statementsAtEnd().value_or(-1);
         return cpu;
     }
 

@@ -80,6 +80,8 @@ void DriverProcess::take(const Report& report) {
         letGoAtEnd_ = static_cast<double>(report.value) / 1e6;
     } else if (report.kind == kEndedInflated) {
         inflatedAtEnd_ = report.value;
+    } else if (report.kind == kEndedStatements) {
+        statementsAtEnd_ = report.value;
     } else if (report.kind == kEndedCpu) {
         cpuAtEnd_ = std::chrono::nanoseconds(report.value);
     } else if (report.kind == kEnded) {

@@ -33,6 +33,7 @@ class DriverProcess {
     static constexpr int64_t kEndedInflated = 9;  // before kEndedCpu: every byte the process inflated
     static constexpr int64_t kEndedLetGo = 10;    // before kEndedInflated: the end let its work go at its
                                                   // deadline, of that many microseconds of its own time
+    static constexpr int64_t kEndedStatements = 11;  // before kEndedCpu: every SQLite statement it ran
 
     // Starts the driver `program` with `arguments` (the report descriptor is
     // added). With "--log FILE" among them, its standard error is appended to
@@ -74,6 +75,8 @@ class DriverProcess {
     // The deadline (seconds of the end's own time) at which the end let go
     // work that was still running, if it did.
     std::optional<double> letGoAtEnd() const { return letGoAtEnd_; }
+    // The SQLite statements the driver had run in all when its end was done.
+    std::optional<int64_t> statementsAtEnd() const { return statementsAtEnd_; }
     pid_t pid() const { return pid_; }
     // Whether the report pipe reached its end: the driver has gone.
     bool ended() const { return ended_; }
@@ -96,6 +99,7 @@ class DriverProcess {
     std::optional<std::chrono::nanoseconds> cpuAtEnd_;
     std::optional<int64_t> inflatedAtEnd_;
     std::optional<double> letGoAtEnd_;
+    std::optional<int64_t> statementsAtEnd_;
     std::vector<uint8_t> partial_;
     std::deque<Report> unchecked_;  // taken in, not yet offered to a condition
 };

@@ -142,7 +142,8 @@ enum RecordKind : int64_t {
     kEndedCpu = 7,
     kLinkOpened = 8,
     kEndedInflated = 9,
-    kEndedLetGo = 10
+    kEndedLetGo = 10,
+    kEndedStatements = 11
 };
 
 int reportFd = -1;
@@ -155,12 +156,14 @@ void report(int64_t kind, int64_t value) {
     (void)!write(reportFd, record, sizeof record);
 }
 
-// The end is done: the bytes the process inflated in all (the work its
-// passes over stored rows did, counted where it was done), the CPU time it
-// has used so far (what its end cost, set against a reading at the signal,
-// whatever else shares its core), then the moment.
+// The end is done: the bytes the process inflated in all and the SQLite
+// statements it ran (the work its passes over stored rows did, counted
+// where it was done), the CPU time it has used so far (what its end cost,
+// set against a reading at the signal, whatever else shares its core), then
+// the moment.
 void reportEnded() {
     report(kEndedInflated, static_cast<int64_t>(security::Inflater::inflatedInProcessForTesting()));
+    report(kEndedStatements, static_cast<int64_t>(MSRSqliteStore::statementsRunInProcessForTesting()));
     timespec used{};
     clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &used);
     report(kEndedCpu, static_cast<int64_t>(used.tv_sec) * 1'000'000'000 + used.tv_nsec);
