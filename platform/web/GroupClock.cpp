@@ -41,7 +41,14 @@ void collectWaits(pid_t pid, std::map<pid_t, double>& waits, int depth) {
 }  // namespace
 
 GroupClock::GroupClock(pid_t leader, bool bornAfter)
-    : began_(std::chrono::steady_clock::now()), leader_(leader), bornAfter_(bornAfter) {}
+    : began_(std::chrono::steady_clock::now()), leader_(0), bornAfter_(bornAfter) {
+    follow(leader);
+}
+
+void GroupClock::follow(pid_t leader) {
+    leader_ = leader;
+    if (leader_ > 0 && !bornAfter_ && !looked_) look();
+}
 
 double GroupClock::wallSeconds() const {
     return std::chrono::duration<double>(std::chrono::steady_clock::now() - began_).count();

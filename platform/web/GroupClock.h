@@ -25,10 +25,13 @@ class GroupClock {
   public:
     // `leader` the first process (0: not known yet). `bornAfter`: every
     // thread of the group started after this moment, so all its waiting
-    // counts; else what a thread had waited when first looked at does not.
+    // counts; else what a thread had waited when first looked at does not,
+    // and the group is looked at as soon as its leader is known: a first
+    // look put off until the wait is long would take every wait before it
+    // for the group's own time.
     explicit GroupClock(pid_t leader = 0, bool bornAfter = true);
 
-    void follow(pid_t leader) { leader_ = leader; }
+    void follow(pid_t leader);
     // Seconds since the clock was made, as the group had them.
     double seconds();
     double wallSeconds() const;

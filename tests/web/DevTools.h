@@ -6,6 +6,8 @@
 #include <string>
 #include <vector>
 
+#include "platform/web/GroupClock.h"
+
 // One headless Chromium for the whole test binary, driven over its DevTools
 // protocol: a page target reached through a WebSocket of our own (plain
 // sockets, text frames only). Every wait on the browser is counted in its own
@@ -52,7 +54,10 @@ class Tab {
 
   private:
     bool send(const std::string& text);
-    bool receive(std::string& text, double seconds);
+    // One message, read before the caller's `deadline`: one clock for a
+    // whole wait, however many messages it reads (each clock made looks at
+    // every thread of the browser).
+    bool receive(std::string& text, web::GroupDeadline& deadline);
     int fd_ = -1;
     int nextId_ = 1;
     std::string targetId_;

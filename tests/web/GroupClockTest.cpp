@@ -123,12 +123,19 @@ TEST(GroupClockTest, AGroupKeptFromItsCoreRunsSlowAndOneThatHangsRunsAsTheWall) 
     // work gets a quarter of it at best, the relaying group's waits split
     // between its two processes.
     for (int i = 0; i < 2; ++i) children.start(core, false);
+    // A clock made on a group already at work, as a wait on a running
+    // browser makes one, and first read only when the wait is over.
+    web::GroupClock joined(children.pids.front(), false);
     std::this_thread::sleep_for(std::chrono::seconds(2));
     const double crowdedHad = crowded.seconds(), relayingHad = relaying.seconds(), hungHad = hung.seconds();
+    const double joinedHad = joined.seconds(), joinedWall = joined.wallSeconds();
     const double wall = crowded.wallSeconds(), hungWall = hung.wallSeconds();
-    std::printf("of %.2f s, the crowded group had %.2f s, the relaying one %.2f s; of %.2f s the hung one %.2f s\n",
-                wall, crowdedHad, relayingHad, hungWall, hungHad);
+    std::printf("of %.2f s, the crowded group had %.2f s, the relaying one %.2f s; of %.2f s the hung one %.2f s; "
+                "of %.2f s, the crowded group joined at work had %.2f s\n",
+                wall, crowdedHad, relayingHad, hungWall, hungHad, joinedWall, joinedHad);
     EXPECT_LT(crowdedHad, 0.6 * wall) << "a group kept from its core had " << crowdedHad << " s of " << wall << " s";
+    EXPECT_LT(joinedHad, 0.6 * joinedWall) << "a group kept from its core, its clock made while it ran, had "
+                                           << joinedHad << " s of " << joinedWall << " s";
     EXPECT_LT(relayingHad, 0.6 * wall) << "a group kept from its core, its work passing between two processes, had "
                                        << relayingHad << " s of " << wall << " s";
     EXPECT_GT(hungHad, 0.9 * hungWall) << "a group that waits on nothing had " << hungHad << " s of " << hungWall << " s";
