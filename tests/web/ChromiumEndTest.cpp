@@ -15,6 +15,7 @@
 #include <string>
 #include <vector>
 
+#include "app/SignalWatcher.h"
 #include "platform/web/Chromium.h"
 #include "tests/support/TemporaryDataRoot.h"
 #include "tests/web/WebTestSupport.h"
@@ -83,7 +84,11 @@ TEST(ChromiumEndTest, TheFirstSignalEndsThePicturesBrowserAtOnce) {
     const double exited = std::chrono::duration<double>(std::chrono::steady_clock::now() - signalled).count();
     const std::string said = calvaro.said();
     EXPECT_EQ(status, 128 + SIGINT) << said;
-    EXPECT_EQ(said.find("the end took too long"), std::string::npos)
+    // The forced exit comes kStopTimeLimit after the signal at the soonest:
+    // a browser gone before that was ended by the first signal, however long
+    // a crowded core then kept the rest of the end.
+    EXPECT_TRUE(said.find("the end took too long") == std::string::npos ||
+                (closed && seconds < app::SignalWatcher::kStopTimeLimit))
         << "the browser was ended by the forced exit, " << seconds << " s after the signal:\n"
         << said;
     EXPECT_FALSE(fs::exists(folder.path() / "pages" / "shot.png"));
