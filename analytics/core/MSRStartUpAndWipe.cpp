@@ -169,6 +169,11 @@ bool MSRStartUpAndWipe::initializeComponentsOnWorkerQueue() {
             MSRAnalyticsState::setResetRetryCount(0);
         } else {
             log(4, 23208, "Failed to wipe out Analytics data");
+            // What the wipe left (the database, a salvage's mark and copies)
+            // is the data it was to take: opened now, it would be sent or
+            // copied back. This start measures nothing; the next one, its
+            // retry count still raised, wipes again first.
+            return false;
         }
     }
     engine_.identity_->updateIdentifiers();

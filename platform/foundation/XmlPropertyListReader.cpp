@@ -527,7 +527,10 @@ private:
     bool passOver(size_t begin, uint64_t depth, bool lined, bool dictionary, uint64_t values, uint64_t bytes,
                   bool& closed) {
         if (stopped_) return false;
-        const Resync resync = lined ? resyncByLines(begin, depth, dictionary) : resyncByTags(begin);
+        // Lines are followed only where the entry itself begins one as the
+        // writer writes it: a file laid out otherwise is read by its tags.
+        const bool byLines = lined && writerLine(begin, depth + 1);
+        const Resync resync = byLines ? resyncByLines(begin, depth, dictionary) : resyncByTags(begin);
         if (resync == Resync::kCut) {
             // Cut short: what follows is lost, and no container around
             // looks for its end again.
@@ -562,7 +565,8 @@ private:
     // holds no '<' (the writer escapes it): the first such line after the
     // one where the damage begins is the next entry, wherever the damage
     // ends, and a line indented no deeper than the container that opens a
-    // tag of no text is its end. Damage costs the entry that holds it, and
+    // tag of no text is its end (at the start of a line, only a closing
+    // tag: nothing else the writer writes stands there). Damage costs the entry that holds it, and
     // the next one only where it falls on that entry's own line.
     Resync resyncByLines(size_t begin, uint64_t depth, bool dictionary) {
         static constexpr std::string_view kTextEnds[] = {"</string>", "</key>",  "</data>",
@@ -587,6 +591,9 @@ private:
                 bool text = false;
                 for (std::string_view end : kTextEnds) text = text || tag.substr(0, end.size()) == end;
                 if (text) continue;
+                // Only the top's own tags stand at the start of a line; a tag
+                // that opens there is the damage's, not what follows it.
+                if (tabs == 0 && tag.substr(0, 2) != "</") continue;
                 at_ = at;
                 if (tabs == depth && tag.substr(0, close.size()) == close) at_ += close.size();
                 return Resync::kEnd;

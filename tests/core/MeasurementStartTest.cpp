@@ -1,5 +1,9 @@
 #include "MeasurementFixture.h"
 
+#include <dlfcn.h>
+
+#include <cerrno>
+#include <cstring>
 #include <fstream>
 
 #include "analytics/core/MSRAnalytics.h"
@@ -312,4 +316,56 @@ TEST_F(MeasurementStartTest, ResignActiveHoldsOneBackgroundTaskAtATime) {
     EXPECT_EQ(ui::Application::shared().runningBackgroundTaskCount(), 0u);
     network().setHoldReplies(false);
     MSRRemoteConfig::setMeasurementURL(std::nullopt);
+}
+
+namespace {
+
+// While set, removing a file whose path ends with it fails as a file held
+// by another program would.
+std::string& unremovable() {
+    static std::string suffix;
+    return suffix;
+}
+
+bool heldFile(const char* path) {
+    const std::string& suffix = unremovable();
+    const size_t length = path ? std::strlen(path) : 0;
+    return !suffix.empty() && length >= suffix.size() && suffix.compare(0, suffix.size(), path + length - suffix.size()) == 0;
+}
+
+}  // namespace
+
+extern "C" int unlink(const char* path) {
+    static const auto real = reinterpret_cast<int (*)(const char*)>(dlsym(RTLD_NEXT, "unlink"));
+    if (heldFile(path)) return errno = EBUSY, -1;
+    return real(path);
+}
+
+extern "C" int remove(const char* path) {
+    static const auto real = reinterpret_cast<int (*)(const char*)>(dlsym(RTLD_NEXT, "remove"));
+    if (heldFile(path)) return errno = EBUSY, -1;
+    return real(path);
+}
+
+// A wipe at the start that cannot remove the database opens nothing of what
+// it was to take, so nothing of it is sent; the retry count stays raised and
+// the next start wipes first.
+TEST_F(MeasurementStartTest, AStartWhoseWipeCannotFinishOpensNothingOfWhatItWasToTake) {
+    const std::string appID = "1:1234567890:ios:eeeeeeeeeeee";
+    restartEngine(withAppID(appID));
+    setLevel("bronze");
+    ASSERT_TRUE(stored("level"));
+
+    MSRAnalytics::setResetRetryCount(3);
+    unremovable() = "/" + std::string(MSRMeasurement::kDatabaseName);
+    restartEngine(withAppID(appID));
+    unremovable().clear();
+    EXPECT_FALSE(engine().didInitializeComponents());
+    EXPECT_EQ(MSRAnalytics::resetRetryCount(), 4);
+    EXPECT_TRUE(std::filesystem::exists(MSRSDKFilePath(MSRMeasurement::kDatabaseName)));
+
+    restartEngine(withAppID(appID));
+    ASSERT_TRUE(engine().didInitializeComponents());
+    EXPECT_EQ(MSRAnalytics::resetRetryCount(), 0);
+    EXPECT_FALSE(stored("level"));
 }

@@ -518,7 +518,7 @@ inline std::vector<ReadmeRow> readmeRows() {
               "while its salvage waited, holding 20 events its start had stored: those 20 and the "
               "20,000 kept before uploaded once each (before: the 20 lost).",
               "", "a figure measured by hand: the README names no program of the tree that measures it"),
-        other("exits 1 and is redone (before", "1", "an exit status"),
+        other("exits 1 and is redone, and", "1", "an exit status"),
         other("all 20,000 wiped events were uploaded after it)", "",
               "a figure measured by hand: the README names no program of the tree that measures it"),
         bound("One raw event past the 1,000,000 is deleted", "1,000,000", MSRStoredMost::kRawEventRows),

@@ -1,6 +1,7 @@
 // One damaged value of an XML property list costs that value: the entry of
 // its dictionary (or the item of its list) that holds it, at every depth, in
-// the form the writer writes and on one line as another program may; the
+// the form the writer writes, laid out as another program may, and where
+// the damage begins a line; the
 // rest of the file reads as it was written, and nothing of what is passed
 // over is built. Only a cut ends what follows. A foreign integer is written
 // back as it was read.
@@ -10,6 +11,7 @@
 #include <functional>
 #include <optional>
 #include <string>
+#include <utility>
 
 #include "platform/foundation/PropertyList.h"
 #include "platform/foundation/PropertyListCharge.h"
@@ -93,34 +95,45 @@ const DamageShape kDamageShapes[] = {
     {"nesting 20,000 deep", damageNested(20'000), true},
 };
 
-// The writer's form on one line, as another program may write it.
-std::string damageOneLine(const std::string& xml) {
+// How the file is laid out: as the writer writes it; on one line or a line
+// an element without indentation, as other programs may; or as written with
+// the damage beginning a line of its own, as a flipped bit may make it.
+enum class Layout { kAsWritten, kOneLine, kUnindented, kDamageAtALinesStart };
+
+std::string laidOut(const std::string& xml, Layout layout) {
+    if (layout == Layout::kAsWritten || layout == Layout::kDamageAtALinesStart) return xml;
     std::string out;
     for (char c : xml)
-        if (c != '\n' && c != '\t') out += c;
+        if (c != '\t' && (c != '\n' || layout == Layout::kUnindented)) out += c;
     return out;
 }
+
+constexpr std::pair<Layout, const char*> kLayouts[] = {{Layout::kAsWritten, "as written"},
+                                                       {Layout::kOneLine, "one line"},
+                                                       {Layout::kUnindented, "unindented"},
+                                                       {Layout::kDamageAtALinesStart, "damage at a line's start"}};
 
 }  // namespace
 
 TEST(PropertyListDamage, ADamagedValueCostsTheEntryThatHoldsItAtEveryDepth) {
     for (const DamageSite& site : kDamageSites) {
         for (const DamageShape& shape : kDamageShapes) {
-            for (const bool lined : {true, false}) {
-                SCOPED_TRACE(std::string(site.name) + ", " + shape.name + (lined ? ", as written" : ", one line"));
+            for (const auto& [layout, layoutName] : kLayouts) {
+                SCOPED_TRACE(std::string(site.name) + ", " + shape.name + ", " + layoutName);
                 const bool keyed = std::string(site.name) != "an item of a list";
                 if (shape.element.empty() && !keyed) continue;
                 const std::optional<std::string> written = foundation::propertyListXml(site.file(Value("TARGET")));
                 ASSERT_TRUE(written);
-                std::string xml = lined ? *written : damageOneLine(*written);
+                std::string xml = laidOut(*written, layout);
                 const size_t at = xml.find(kTarget);
                 ASSERT_NE(at, std::string::npos);
+                const std::string lineBreak = layout == Layout::kDamageAtALinesStart ? "\n" : "";
                 if (shape.element.empty()) {
                     const size_t key = xml.rfind("<key>t</key>", at);
                     ASSERT_NE(key, std::string::npos);
-                    xml.replace(key, 4, "<kay");
+                    xml.replace(key, 4, lineBreak + "<kay");
                 } else {
-                    xml.replace(at, std::string(kTarget).size(), shape.element);
+                    xml.replace(at, std::string(kTarget).size(), lineBreak + shape.element);
                 }
                 const Value expected = shape.nesting && site.withoutList ? *site.withoutList : site.file(std::nullopt);
                 foundation::PropertyListRefusal refusal;
