@@ -566,8 +566,9 @@ private:
     // one where the damage begins is the next entry, wherever the damage
     // ends, and a line indented no deeper than the container that opens a
     // tag of no text is its end (at the start of a line, only a closing
-    // tag: nothing else the writer writes stands there). Damage costs the entry that holds it, and
-    // the next one only where it falls on that entry's own line.
+    // tag: nothing else the writer writes stands there). Damage costs the
+    // entry that holds it, and the next one only where it falls on that
+    // entry's own line.
     Resync resyncByLines(size_t begin, uint64_t depth, bool dictionary) {
         static constexpr std::string_view kTextEnds[] = {"</string>", "</key>",  "</data>",
                                                          "</integer>", "</real>", "</date>"};
