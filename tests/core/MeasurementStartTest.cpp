@@ -3,8 +3,8 @@
 #include <dlfcn.h>
 
 #include <cerrno>
-#include <cstring>
 #include <fstream>
+#include <string_view>
 
 #include "analytics/core/MSRAnalytics.h"
 #include "analytics/core/MSRConsentSettingsUtil.h"
@@ -328,9 +328,7 @@ std::string& unremovable() {
 }
 
 bool heldFile(const char* path) {
-    const std::string& suffix = unremovable();
-    const size_t length = path ? std::strlen(path) : 0;
-    return !suffix.empty() && length >= suffix.size() && suffix.compare(0, suffix.size(), path + length - suffix.size()) == 0;
+    return path && !unremovable().empty() && std::string_view(path).ends_with(unremovable());
 }
 
 }  // namespace
