@@ -166,29 +166,26 @@ TEST_F(WebPageTest, GoldenExercisesTypesetWithoutKatexErrors) {
                 if (line.rfind(key, 0) == 0) latex.push_back(line.substr(std::strlen(key)));
     }
     ASSERT_GT(latex.size(), 100u);
-    // In pages of a few hundred: one of all 2,325 takes 16 s of a core to
-    // load, past the browser's wait on a core shared by eight.
-    constexpr size_t kFormulasPerPage = 250;
-    size_t typeset = 0, pages = 0;
-    for (size_t from = 0; from < latex.size(); from += kFormulasPerPage, ++pages) {
-        const std::vector<std::string> part(latex.begin() + static_cast<std::ptrdiff_t>(from),
-                                            latex.begin() + static_cast<std::ptrdiff_t>(
-                                                                std::min(latex.size(), from + kFormulasPerPage)));
-        const fs::path page = folder.path() / ("formulas-" + std::to_string(pages) + ".html");
-        writeFile(page, web::HtmlPage::ofFormulas(part));
-        const std::string dom = domOf(page, false);
-        size_t shown = 0;
-        for (const auto& e : elements(dom)) {
-            if (!e.has("data-index")) continue;
+    // KaTeX refuses a formula as it builds it, before anything is laid out:
+    // all of them in one page cost the building alone.
+    const fs::path page = folder.path() / "formulas.html";
+    writeFile(page, withScreenUnlaid(web::HtmlPage::ofFormulas(latex)));
+    Tab& tab = openPage(page);
+    const auto found = tab.evaluate(R"((() => {
+        const refused = [];
+        let shown = 0, typeset = 0;
+        document.querySelectorAll('[data-index]').forEach(e => {
             ++shown;
-            if (e.hasClass("typeset"))
-                ++typeset;
-            else
-                ADD_FAILURE() << "KaTeX refuses " << e.get("data-latex") << ": " << e.get("data-katex-error");
-        }
-        EXPECT_EQ(shown, part.size()) << "page " << pages;
-    }
-    EXPECT_EQ(typeset, latex.size()) << "in " << pages << " pages";
+            if (e.classList.contains('typeset')) ++typeset;
+            else refused.push(e.dataset.latex + ': ' + e.dataset.katexError);
+        });
+        return {ready: document.body.dataset.ready === '1', shown, typeset, refused};
+    })())");
+    ASSERT_TRUE(found.is_object() && found.contains("refused")) << found.dump().substr(0, 500);
+    EXPECT_EQ(found["ready"], true) << "the page's script did not run";
+    for (const auto& refusal : found["refused"]) ADD_FAILURE() << "KaTeX refuses " << refusal.get<std::string>();
+    EXPECT_EQ(found["shown"], latex.size());
+    EXPECT_EQ(found["typeset"], latex.size());
 }
 
 // A colour stays inside its group: what follows "\color{..}{..}" keeps the

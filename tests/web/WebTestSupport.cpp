@@ -107,6 +107,24 @@ Tab& openPage(const std::filesystem::path& page, bool measure) {
     return tab;
 }
 
+std::string withScreenUnlaid(std::string html) {
+    const size_t body = html.find("<body");
+    EXPECT_NE(body, std::string::npos) << "no body";
+    if (body != std::string::npos) html.insert(body, "<style id=\"unlaid\">#screen{display:none}</style>");
+    return html;
+}
+
+void layOutWithEveryFont(Tab& tab) {
+    const auto laid = tab.evaluate(R"((async () => {
+        await Promise.all([...document.fonts].map(f => f.load().catch(() => {})));
+        const unlaid = document.getElementById('unlaid');
+        if (!unlaid) return false;
+        unlaid.remove();
+        return document.getElementById('screen').getBoundingClientRect().height > 0;
+    })())");
+    EXPECT_EQ(laid, true) << laid.dump().substr(0, 500);
+}
+
 std::string domOf(const std::filesystem::path& page, bool measure) {
     auto html = openPage(page, measure).evaluate("document.documentElement.outerHTML");
     std::string dom = html.is_string() ? html.get<std::string>() : "";

@@ -37,6 +37,15 @@ Tab& openPage(const std::filesystem::path& page, bool measure = false);
 // out ("none" when not shown). Fails the test when Chromium cannot.
 std::string domOf(const std::filesystem::path& page, bool measure);
 
+// `html` with its screen kept from layout until `layOutWithEveryFont` is
+// called on it: KaTeX still builds every formula at the page's load (and
+// refuses one it cannot). A page of many formulas laid out while KaTeX's
+// fonts come in is laid out again as each one comes, and on a crowded core
+// they come one at a time.
+std::string withScreenUnlaid(std::string html);
+// Loads every font the page names, then lays out its screen.
+void layOutWithEveryFont(Tab& tab);
+
 // A PNG of the page's top-left `width` x `height` points at `scale`, made by
 // the shared Chromium; returns the page's DOM. CALVARO_TEST_PICTURES=DIR
 // keeps a copy of each picture in DIR.
