@@ -6,13 +6,19 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <cstdint>
 #include <fstream>
 #include <sstream>
 #include <string>
 #include <vector>
 
+#include "analytics/core/MSRAnalyticsState.h"
+#include "analytics/core/MSRTCFClient.h"
+#include "analytics/reporters/MSRETaskManager.h"
 #include "analytics/reporters/MSRStoredFileBounds.h"
+#include "analytics/storage/Keychain.h"
+#include "analytics/storage/MSRPersistedConfig.h"
 #include "app/ScriptPlayer.h"
 #include "app/StoredFileBounds.h"
 #include "platform/foundation/StoredFileBounds.h"
@@ -78,6 +84,43 @@ TEST_F(StoredFileBoundsTable, TheApplicationsKeysAndFamiliesHaveTheirOwnFigures)
         EXPECT_EQ(stated.values, share.values);
         EXPECT_EQ(stated.bytes, share.bytes);
     }
+}
+
+// What the engine writes, as figures of its own: each of its six files
+// 8,192 values and 1 MiB; a flag, counter or time one value and its key in
+// 1 KiB, a name or an identifier two values in 16 KiB; a record (the consent
+// settings, the consent string, the campaign's bytes, the default and the
+// pending events' parameters) the whole file.
+TEST_F(StoredFileBoundsTable, TheEnginesKeysHaveTheirOwnFigures) {
+    const PropertyListBounds file{8192, 1u << 20}, scalar{2, 1024}, text{2, 16u << 10};
+    const std::string prefix = MSRPersistedConfig::kKeyPrefix;
+    const std::string records[] = {"consent_settings*", MSRTCFClient::kStringRepresentationKey,
+                                   prefix + "ad_campaign_info_buffer", prefix + "default_event_parameters",
+                                   prefix + "pending_automatic_events"};
+    const std::string files[] = {MSRAnalyticsState::kSuiteName,       MSRETaskManager::kSuiteName,
+                                 "app.calvaro.analytics.monitor",     MSRTCFClient::snapshotSuiteName(),
+                                 Keychain::kStoredFileName,           MSRPersistedConfig::kSuiteName};
+    size_t typed = 0;
+    for (const std::string& name : files) {
+        SCOPED_TRACE("file \"" + name + "\"");
+        const auto bound = foundation::storedFileBound(name);
+        ASSERT_TRUE(bound);
+        EXPECT_EQ(bound->bounds.values, file.values);
+        EXPECT_EQ(bound->bounds.bytes, file.bytes);
+        for (const foundation::StoredKey& key : bound->keys) {
+            if (key.type == Type::Absent) continue;
+            SCOPED_TRACE("key " + key.key);
+            ASSERT_TRUE(key.bound);
+            const bool record = std::find(std::begin(records), std::end(records), key.key) != std::end(records);
+            const PropertyListBounds figure = record ? file : key.type == Type::String ? text : scalar;
+            EXPECT_EQ(key.bound->values, figure.values);
+            EXPECT_EQ(key.bound->bytes, figure.bytes);
+            ++typed;
+        }
+    }
+    // The analytics state's six typed keys, the consent snapshot's two and
+    // the persisted configuration's.
+    EXPECT_GT(typed, 20u);
 }
 
 // Every typed key of every stated file: a value of any other type within

@@ -20,6 +20,7 @@
 #include <thread>
 #include <vector>
 
+#include "analytics/storage/MSRStoredBounds.h"
 #include "platform/dispatch/Clock.h"
 #include "platform/security/Compression.h"
 #include "tests/e2e/DriverHarness.h"
@@ -95,6 +96,40 @@ TEST_P(QueueBombRows, EveryStartEndsCleanlyAndTheBundleBehindArrivesAtThatStart)
     // Said once a pass with their count, never a line a row.
     EXPECT_LE(consoleLinesWith(12083) + consoleLinesWith(12078), 3u) << consoleTail();
     EXPECT_EQ(consoleLinesWith(45003), 0u) << consoleTail();
+}
+
+// Three rows that read as a bundle all the way, a field no bundle has again
+// and again, to 512 MiB each: only the room a bundle has tells them, and
+// each costs the start that room, not what it inflates to. The bundle
+// behind them and the start's burst arrive at that start, each once, and
+// the rows are dropped as past a bundle's bound.
+TEST_F(QueueBombsProcessTest, RowsThatReadAsABundlePastItsRoomCostTheRoom) {
+    queueABundleOfThreeAndKill();
+    if (HasFatalFailure()) return;
+    // Field 1000, length-delimited, of 65,531 zeros: 64 KiB in all.
+    std::vector<uint8_t> unit = {0xc2, 0x3e, 0xfb, 0xff, 0x03};
+    unit.resize(size_t{64} << 10, 0);
+    constexpr int kRows = 3;
+    queueAhead(root.path(), gzippedRepeat(unit, size_t{512} << 20), kRows, dispatch::Clock::now());
+    if (HasFatalFailure()) return;
+
+    auto ours = [](const tools::CollectedEvent& event) {
+        const auto n = event.intParam("n");
+        return event.name == "e2e_event" && n && ((*n >= 1 && *n <= 3) || (*n >= 100 && *n < 300));
+    };
+    int64_t peak = 0, inflated = -1;
+    const double cpu = startUntilArrived(ours, 203, &peak, kQueueBombsPeakLimit, &inflated);
+    std::printf("  %d queued rows reading as a bundle to 512 MiB: its events and the burst arrived at %.2f s of "
+                "processor time, peak %lld MiB, %.2f MiB inflated\n",
+                kRows, cpu, static_cast<long long>(peak >> 20), static_cast<double>(inflated) / (1 << 20));
+    EXPECT_GE(inflated, 0) << "the driver did not say what it inflated";
+    // A row met with less of the pass's budget left than a bundle's room is
+    // judged again by the next pass: at most twice its room each.
+    EXPECT_LE(inflated, static_cast<int64_t>(kRows * 2 * (MSRStoredMost::kBundleBytes + (1 << 20))))
+        << consoleTail();
+    expectEachAcceptedOnce(ours, 203);
+    EXPECT_EQ(storedCount(root.path(), "SELECT count(*) FROM queue WHERE rowid < 0"), 0) << consoleTail();
+    EXPECT_GE(consoleLinesWith(12078), 1u) << consoleTail();
 }
 
 // A million rows of 22 bytes, each the gzip of `0a 00`: the start ends
