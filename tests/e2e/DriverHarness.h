@@ -282,12 +282,12 @@ class DriverTest : public testing::Test {
 
     // A run that stores `count` events from `first` while no upload is
     // accepted, and is killed once every one is stored.
-    void storeAndKill(int64_t first, int64_t count) {
+    void storeAndKill(int64_t first, int64_t count, bool debug = true) {
         measurement.setUploadsHeld(true);
         {
-            tools::DriverProcess driver(
-                CALVARO_EVENT_DRIVER,
-                debugArguments({"--first", std::to_string(first), "--count", std::to_string(count)}));
+            std::vector<std::string> arguments = {"--first", std::to_string(first), "--count", std::to_string(count)};
+            tools::DriverProcess driver(CALVARO_EVENT_DRIVER,
+                                        debug ? debugArguments(arguments) : driverArguments(arguments));
             ASSERT_TRUE(driver.readUntil([&](const auto&) { return driver.handledCount() >= count; }, 300))
                 << "the driver stopped after " << driver.handledCount() << " events" << consoleTail();
             driver.kill();
