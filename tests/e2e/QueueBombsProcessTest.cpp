@@ -99,7 +99,7 @@ TEST_P(QueueBombRows, EveryStartEndsCleanlyAndTheBundleBehindArrivesAtThatStart)
 }
 
 // Three rows that read as a bundle all the way, a field no bundle has again
-// and again, to 512 MiB each: only the room a bundle has tells them, and
+// and again, to 256 MiB each: only the room a bundle has tells them, and
 // each costs the start that room, not what it inflates to. The bundle
 // behind them and the start's burst arrive at that start, each once, and
 // the rows are dropped as past a bundle's bound.
@@ -110,7 +110,7 @@ TEST_F(QueueBombsProcessTest, RowsThatReadAsABundlePastItsRoomCostTheRoom) {
     std::vector<uint8_t> unit = {0xc2, 0x3e, 0xfb, 0xff, 0x03};
     unit.resize(size_t{64} << 10, 0);
     constexpr int kRows = 3;
-    queueAhead(root.path(), gzippedRepeat(unit, size_t{512} << 20), kRows, dispatch::Clock::now());
+    queueAhead(root.path(), gzippedRepeat(unit, size_t{256} << 20), kRows, dispatch::Clock::now());
     if (HasFatalFailure()) return;
 
     auto ours = [](const tools::CollectedEvent& event) {
@@ -119,7 +119,7 @@ TEST_F(QueueBombsProcessTest, RowsThatReadAsABundlePastItsRoomCostTheRoom) {
     };
     int64_t peak = 0, inflated = -1;
     const double cpu = startUntilArrived(ours, 203, &peak, kQueueBombsPeakLimit, &inflated);
-    std::printf("  %d queued rows reading as a bundle to 512 MiB: its events and the burst arrived at %.2f s of "
+    std::printf("  %d queued rows reading as a bundle to 256 MiB: its events and the burst arrived at %.2f s of "
                 "processor time, peak %lld MiB, %.2f MiB inflated\n",
                 kRows, cpu, static_cast<long long>(peak >> 20), static_cast<double>(inflated) / (1 << 20));
     EXPECT_GE(inflated, 0) << "the driver did not say what it inflated";
