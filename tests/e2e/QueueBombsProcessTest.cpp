@@ -43,6 +43,22 @@ constexpr int64_t kQueueBombsPeakLimit = kUnderAddressSanitizer ? 768'000'000 : 
 class QueueBombsProcessTest : public DriverTest {
   protected:
     QueueBombsProcessTest() : DriverTest("queue-bombs") {}
+
+    // A start behind the queued rows `what`: the bundle of three before them
+    // and the start's burst arrive; the bytes it inflated in all.
+    int64_t startBehindRows(const char* what) {
+        int64_t peak = 0, inflated = -1;
+        const double cpu = startUntilArrived(bundleAndBurst, 203, &peak, kQueueBombsPeakLimit, &inflated);
+        std::printf("  %s ahead of a bundle: its events and the burst arrived at %.2f s of processor time, peak "
+                    "%lld MiB, %.2f MiB inflated\n",
+                    what, cpu, static_cast<long long>(peak >> 20), static_cast<double>(inflated) / (1 << 20));
+        return inflated;
+    }
+
+    static bool bundleAndBurst(const tools::CollectedEvent& event) {
+        const auto n = event.intParam("n");
+        return event.name == "e2e_event" && n && ((*n >= 1 && *n <= 3) || (*n >= 100 && *n < 300));
+    }
 };
 
 struct QueueBombRow {
@@ -72,20 +88,12 @@ TEST_P(QueueBombRows, EveryStartEndsCleanlyAndTheBundleBehindArrivesAtThatStart)
     queueAhead(root.path(), bomb, 300, dispatch::Clock::now());
     if (HasFatalFailure()) return;
 
-    auto ours = [](const tools::CollectedEvent& event) {
-        const auto n = event.intParam("n");
-        return event.name == "e2e_event" && n && ((*n >= 1 && *n <= 3) || (*n >= 100 && *n < 300));
-    };
-    int64_t peak = 0, inflated = -1;
-    const double cpu = startUntilArrived(ours, 203, &peak, kQueueBombsPeakLimit, &inflated);
-    std::printf("  300 queued rows of %s ahead of a bundle: its events and the burst arrived at %.2f s of "
-                "processor time, peak %lld MiB, %.2f MiB inflated\n",
-                row.name, cpu, static_cast<long long>(peak >> 20), static_cast<double>(inflated) / (1 << 20));
+    const int64_t inflated = startBehindRows((std::string("300 queued rows of ") + row.name).c_str());
     // The rows are told from their first inflated bytes: what the start
     // inflates in all is less than a tenth of one of them.
     EXPECT_GE(inflated, 0) << "the driver did not say what it inflated";
     EXPECT_LT(inflated, static_cast<int64_t>(row.inflatedBytes / 10)) << consoleTail();
-    expectEachAcceptedOnce(ours, 203);
+    expectEachAcceptedOnce(bundleAndBurst, 203);
     // Gone within three starts, each ending cleanly.
     for (int start = 1; start < 3 && storedCount(root.path(), "SELECT count(*) FROM queue WHERE rowid < 0") > 0;
          ++start) {
@@ -113,21 +121,13 @@ TEST_F(QueueBombsProcessTest, RowsThatReadAsABundlePastItsRoomCostTheRoom) {
     queueAhead(root.path(), gzippedRepeat(unit, size_t{256} << 20), kRows, dispatch::Clock::now());
     if (HasFatalFailure()) return;
 
-    auto ours = [](const tools::CollectedEvent& event) {
-        const auto n = event.intParam("n");
-        return event.name == "e2e_event" && n && ((*n >= 1 && *n <= 3) || (*n >= 100 && *n < 300));
-    };
-    int64_t peak = 0, inflated = -1;
-    const double cpu = startUntilArrived(ours, 203, &peak, kQueueBombsPeakLimit, &inflated);
-    std::printf("  %d queued rows reading as a bundle to 256 MiB: its events and the burst arrived at %.2f s of "
-                "processor time, peak %lld MiB, %.2f MiB inflated\n",
-                kRows, cpu, static_cast<long long>(peak >> 20), static_cast<double>(inflated) / (1 << 20));
+    const int64_t inflated = startBehindRows("3 queued rows reading as a bundle to 256 MiB");
     EXPECT_GE(inflated, 0) << "the driver did not say what it inflated";
     // A row met with less of the pass's budget left than a bundle's room is
     // judged again by the next pass: at most twice its room each.
     EXPECT_LE(inflated, static_cast<int64_t>(kRows * 2 * (MSRStoredMost::kBundleBytes + (1 << 20))))
         << consoleTail();
-    expectEachAcceptedOnce(ours, 203);
+    expectEachAcceptedOnce(bundleAndBurst, 203);
     EXPECT_EQ(storedCount(root.path(), "SELECT count(*) FROM queue WHERE rowid < 0"), 0) << consoleTail();
     EXPECT_GE(consoleLinesWith(12078), 1u) << consoleTail();
 }
