@@ -39,7 +39,7 @@ class DamagedDatabaseProcessTest : public DriverTest {
                                                                    "--count", std::to_string(count)}));
         ASSERT_TRUE(driver.readUntil([](const auto& r) { return r.kind == DriverProcess::kAllLogged; }, 60))
             << consoleTail();
-        ASSERT_EQ(driver.exitAndWait(60), 0) << consoleTail();
+        ASSERT_EQ(driver.exitAndWait(kDriverExitHang), 0) << consoleTail();
         runs.emplace_back(first, count);
         std::map<int64_t, int> seen;
         for (const auto& event : measurement.acceptedEvents()) {

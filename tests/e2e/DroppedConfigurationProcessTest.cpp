@@ -178,7 +178,7 @@ class DroppedConfigurationProcessTest : public DriverTest {
             while (storedVersion(home.path()) != kServedVersion && std::chrono::steady_clock::now() < deadline)
                 std::this_thread::sleep_for(std::chrono::milliseconds(20));
         }
-        EXPECT_EQ(driver.exitAndWait(60), 0) << tools::consoleTail(home.path());
+        EXPECT_EQ(driver.exitAndWait(kDriverExitHang), 0) << tools::consoleTail(home.path());
         return fetch;
     }
 
@@ -189,7 +189,7 @@ class DroppedConfigurationProcessTest : public DriverTest {
             return acceptedCount(uploads, [number](const auto& event) { return event.intParam("n") == number; }) >= 1;
         };
         EXPECT_TRUE(measurement.waitUntil(arrived, 120)) << tools::consoleTail(home.path());
-        EXPECT_EQ(driver.exitAndWait(60), 0) << tools::consoleTail(home.path());
+        EXPECT_EQ(driver.exitAndWait(kDriverExitHang), 0) << tools::consoleTail(home.path());
     }
 
     std::mutex fetchesMutex_;

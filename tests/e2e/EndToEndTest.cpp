@@ -61,7 +61,7 @@ TEST_F(EndToEndTest, TenThousandEventsFromFourThreadsArriveExactlyOnce) {
         measurement.waitUntil([&](const auto& uploads) { return distinctNumbers(uploads) == kEvents; }, 90))
         << distinctNumbers(measurement.uploads()) << " of " << kEvents << " events arrived"
         << consoleTail();
-    ASSERT_EQ(driver.exitAndWait(30), 0)
+    ASSERT_EQ(driver.exitAndWait(kDriverExitHang), 0)
         << "the engine still held events after the upload" << consoleTail();
 
     // Exactly once: every number once among the accepted uploads, none twice.

@@ -66,7 +66,7 @@ TEST_F(EventEditingRoadTest, ServedProgramEditsLoggedEvents) {
         return acceptedCount(uploads, [](const auto&) { return true; }) >= firstRun + 4;
     };
     ASSERT_TRUE(measurement.waitUntil(arrived, 90)) << consoleTail();
-    ASSERT_EQ(driver.exitAndWait(30), 0) << consoleTail();
+    ASSERT_EQ(driver.exitAndWait(kDriverExitHang), 0) << consoleTail();
 
     std::map<std::string, std::vector<tools::CollectedEvent>> byName;
     std::vector<tools::CollectedEvent> events = measurement.acceptedEvents();
@@ -179,7 +179,7 @@ TEST_F(HostileProgramRoadTest, EveryAttackIsStoppedAndTheEventsStillArrive) {
     const int64_t peak = peakResidentBytes(driver.pid());
     EXPECT_GT(peak, 0);
     EXPECT_LT(peak, kPeakLimit);
-    ASSERT_EQ(driver.exitAndWait(30), 0) << consoleTail();
+    ASSERT_EQ(driver.exitAndWait(kDriverExitHang), 0) << consoleTail();
 
     std::map<std::string, std::vector<tools::CollectedEvent>> byName;
     std::vector<tools::CollectedEvent> events = measurement.acceptedEvents();

@@ -59,7 +59,7 @@ class ExperimentsProcessTest : public DriverTest {
             return seen == count;
         };
         ASSERT_TRUE(measurement.waitUntil(arrived, 90)) << consoleTail();
-        ASSERT_EQ(driver.exitAndWait(30), 0) << consoleTail();
+        ASSERT_EQ(driver.exitAndWait(kDriverExitHang), 0) << consoleTail();
     }
 };
 

@@ -134,7 +134,7 @@ class KilledProcessTest : public DriverTest {
             },
             30))
             << "the next start uploaded nothing" << consoleTail();
-        ASSERT_EQ(next.exitAndWait(30), 0)
+        ASSERT_EQ(next.exitAndWait(kDriverExitHang), 0)
             << "stored events were left after the next start" << consoleTail();
 
         // Every stored event once; beyond them only a gap-free run of events

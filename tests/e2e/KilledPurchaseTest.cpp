@@ -61,7 +61,7 @@ TEST_F(KilledPurchaseTest, APurchaseLostToAKillIsReportedOnceAfterTheRestart) {
                 [&](const auto& uploads) { return acceptedCount(uploads, marker) > 0; }, 30))
                 << consoleTail();
         }
-        ASSERT_EQ(next.exitAndWait(30), 0) << consoleTail();
+        ASSERT_EQ(next.exitAndWait(kDriverExitHang), 0) << consoleTail();
     }
     EXPECT_EQ(purchaseEvents(), 1u);
     // The second start was handed the purchase again and knew it.
@@ -81,7 +81,7 @@ TEST_F(KilledPurchaseTest, ATransactionLoggedBeforeTheStartIsReportedOnceAfterIt
         },
         30))
         << "the transaction was never reported" << consoleTail();
-    ASSERT_EQ(driver.exitAndWait(30), 0) << consoleTail();
+    ASSERT_EQ(driver.exitAndWait(kDriverExitHang), 0) << consoleTail();
     EXPECT_EQ(purchaseEvents(), 1u);
 }
 

@@ -148,7 +148,7 @@ TEST_F(OrderlyEndAfterConfigurationTest, SignalsAndKillsDuringLoggingKeepEveryEv
         },
         300);
     EXPECT_TRUE(arrived) << consoleTail();
-    EXPECT_EQ(driver.exitAndWait(120), 0) << consoleTail();
+    EXPECT_EQ(driver.exitAndWait(kDriverExitHang), 0) << consoleTail();
     const auto [doubled, found] = doubledAndFound(isKept);
     EXPECT_EQ(doubled, 0u);
     EXPECT_EQ(found, expected);

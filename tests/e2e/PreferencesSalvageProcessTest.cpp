@@ -355,7 +355,7 @@ TEST_F(WaitingLinksProcessTest, AnOverfullWaitingListCostsOneStartOneWrite) {
                     "entries not kept at the first read\n",
                     row.name, held.size(), changes, mostLinks,
                     static_cast<long long>(notKept.empty() ? 0 : notKept.front()));
-        ASSERT_EQ(driver.exitAndWait(120), 0) << consoleTail();
+        ASSERT_EQ(driver.exitAndWait(kDriverExitHang), 0) << consoleTail();
         writes.stop();
         std::set<int64_t> uploaded;
         for (const auto& event : measurement.acceptedEvents())

@@ -90,7 +90,7 @@ class RecoveryRoadsProcessTest : public DriverTest {
             300))
             << "the start uploaded " << acceptedCount(measurement.uploads(), ours) << " of " << count
             << " events" << consoleTail();
-        EXPECT_EQ(driver.exitAndWait(60), 0) << consoleTail();
+        EXPECT_EQ(driver.exitAndWait(kDriverExitHang), 0) << consoleTail();
         expectEachAcceptedOnce(ours, static_cast<size_t>(count));
     }
 

@@ -42,7 +42,7 @@ TEST_F(RunningLinkOnceProcessTest, ALinkOpenedWhileRunningArrivesOnceOverItsStar
             << "the driver never opened its link" << consoleTail();
         // Only catches a hang: the first report may wait for the next start.
         measurement.waitUntil([](const auto& uploads) { return campaignsIn(uploads) >= 1; }, 60);
-        EXPECT_EQ(opening.exitAndWait(120), 0) << consoleTail();
+        EXPECT_EQ(opening.exitAndWait(kDriverExitHang), 0) << consoleTail();
     }
     DriverProcess next(CALVARO_EVENT_DRIVER, debugArguments({"--count", "0", "--marker", "1"}));
     EXPECT_TRUE(measurement.waitUntil(
@@ -51,7 +51,7 @@ TEST_F(RunningLinkOnceProcessTest, ALinkOpenedWhileRunningArrivesOnceOverItsStar
         },
         120))
         << consoleTail();
-    EXPECT_EQ(next.exitAndWait(120), 0) << consoleTail();
+    EXPECT_EQ(next.exitAndWait(kDriverExitHang), 0) << consoleTail();
     EXPECT_EQ(campaignsIn(measurement.uploads()), 1u) << consoleTail();
 }
 

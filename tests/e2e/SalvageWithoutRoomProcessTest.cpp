@@ -67,7 +67,7 @@ TEST_F(SalvageWithoutRoomProcessTest, EveryStoredEventArrivesOnceWhenRoomReturns
             [&](const std::vector<tools::CollectedUpload>& uploads) { return acceptedCount(uploads, nearlyFull) >= 20; },
             300))
             << consoleTail();
-        EXPECT_EQ(driver.exitAndWait(120), 0) << consoleTail();
+        EXPECT_EQ(driver.exitAndWait(kDriverExitHang), 0) << consoleTail();
     }
     const std::string said = console();
     const size_t at = said.find("waits for room to write: ");
@@ -93,7 +93,7 @@ TEST_F(SalvageWithoutRoomProcessTest, EveryStoredEventArrivesOnceWhenRoomReturns
             },
             300))
             << "arrived: " << acceptedCount(measurement.uploads(), stored) << " of " << kStored << consoleTail();
-        EXPECT_EQ(driver.exitAndWait(120), 0) << consoleTail();
+        EXPECT_EQ(driver.exitAndWait(kDriverExitHang), 0) << consoleTail();
     }
     expectEachAcceptedOnce(stored, kStored);
     expectEachAcceptedOnce(nearlyFull, 20);

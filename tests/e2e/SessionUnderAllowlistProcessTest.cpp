@@ -30,7 +30,7 @@ class SessionUnderAllowlistProcessTest : public DriverTest {
             more.insert(more.end(), {"--allowlist", names});
         }
         tools::DriverProcess driver(CALVARO_EVENT_DRIVER, debugArguments(more));
-        ASSERT_EQ(driver.exitAndWait(60), 0) << consoleTail();
+        ASSERT_EQ(driver.exitAndWait(kDriverExitHang), 0) << consoleTail();
     }
     // When the session's "_sid" was set, as the database file says.
     double sessionSetTime() {

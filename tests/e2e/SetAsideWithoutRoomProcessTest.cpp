@@ -41,7 +41,7 @@ class SetAsideWithoutRoomProcessTest : public DriverTest {
             },
             300))
             << "arrived: " << acceptedCount(measurement.uploads(), ours) << " of " << count << consoleTail();
-        EXPECT_EQ(driver.exitAndWait(120), 0) << consoleTail();
+        EXPECT_EQ(driver.exitAndWait(kDriverExitHang), 0) << consoleTail();
         expectEachAcceptedOnce(ours, static_cast<size_t>(count));
     }
 };

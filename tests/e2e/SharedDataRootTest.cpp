@@ -48,9 +48,9 @@ TEST_F(SharedDataRootTest, StartedTogetherOneRunsAndTheOtherIsRefused) {
                 two.readUntil([&](const auto& r) { return r.kind == DriverProcess::kAllLogged; }, 60));
     DriverProcess& runner = one.allLogged() ? one : two;
     DriverProcess& refused = one.allLogged() ? two : one;
-    EXPECT_EQ(refused.waitForEnd(30), kDriverRefused);
+    EXPECT_EQ(refused.waitForEnd(kDriverExitHang), kDriverRefused);
     EXPECT_EQ(refused.handledCount(), 0);
-    ASSERT_EQ(runner.exitAndWait(60), 0) << consoleTail();
+    ASSERT_EQ(runner.exitAndWait(kDriverExitHang), 0) << consoleTail();
     EXPECT_EQ(runner.handledCount(), kSharedRootEvents);
     if (&runner == &one) {
         expectEachOnce(1, kSharedRootEvents, 1000001);
@@ -66,7 +66,7 @@ TEST_F(SharedDataRootTest, StartedWhileAnotherRunsIsRefusedAndTouchesNothing) {
     ASSERT_TRUE(first.readUntil([&](const auto&) { return first.handledCount() >= 1; }, 60)) << consoleTail();
 
     DriverProcess second(CALVARO_EVENT_DRIVER, debugArguments({"--first", "1000001", "--count", "50"}));
-    EXPECT_EQ(second.waitForEnd(30), kDriverRefused);
+    EXPECT_EQ(second.waitForEnd(kDriverExitHang), kDriverRefused);
     EXPECT_EQ(second.handledCount(), 0);
 
     // The application itself, on the same root: refused with a message that
@@ -84,13 +84,13 @@ TEST_F(SharedDataRootTest, StartedWhileAnotherRunsIsRefusedAndTouchesNothing) {
     EXPECT_NE(output.find(std::filesystem::weakly_canonical(root.path()).string()), std::string::npos) << output;
     EXPECT_FALSE(std::filesystem::exists(root.path() / "Library/Preferences/org.calvaro.Calvaro.plist"));
 
-    ASSERT_EQ(first.exitAndWait(60), 0) << consoleTail();
+    ASSERT_EQ(first.exitAndWait(kDriverExitHang), 0) << consoleTail();
     EXPECT_EQ(first.handledCount(), kSharedRootEvents);
     expectEachOnce(1, kSharedRootEvents, 1000001);
 
     // Once the first has ended, the root is free again.
     DriverProcess after(CALVARO_EVENT_DRIVER, debugArguments({"--first", "2000001", "--count", "1"}));
-    EXPECT_EQ(after.exitAndWait(60), 0) << consoleTail();
+    EXPECT_EQ(after.exitAndWait(kDriverExitHang), 0) << consoleTail();
     EXPECT_EQ(after.handledCount(), 1);
 }
 

@@ -105,7 +105,7 @@ TEST_F(StoredBlobsProcessTest, AQueuedRowInflatingPastABundleIsDroppedAndTheOthe
         ASSERT_TRUE(measurement.waitUntil([](const auto& uploads) { return !uploads.empty(); }, 120))
             << consoleTail();
         ::kill(driver.pid(), SIGKILL);
-        driver.waitForEnd(60);
+        driver.waitForEnd(kDriverExitHang);
     }
     collector.releaseHeldReplies();
     measurement.setUploadsHeld(false);

@@ -111,7 +111,7 @@ class StoredReadsProcessTest : public DriverTest {
                        }) >= expected;
             },
             seconds);
-        EXPECT_EQ(driver.exitAndWait(60), 0) << consoleTail();
+        EXPECT_EQ(driver.exitAndWait(kDriverExitHang), 0) << consoleTail();
         return arrived;
     }
 
@@ -239,7 +239,7 @@ TEST_F(StoredReadsProcessTest, ALinkOpenedWhileRunningArrivesOnceWhateverTheKill
     EXPECT_TRUE(measurement.waitUntil(
         [&](const auto& uploads) { return campaigns(uploads).size() >= static_cast<size_t>(rounds); }, 120))
         << consoleTail();
-    EXPECT_EQ(last.exitAndWait(60), 0) << consoleTail();
+    EXPECT_EQ(last.exitAndWait(kDriverExitHang), 0) << consoleTail();
     std::string wrong;
     std::map<std::string, int> seen;
     measurement.waitUntil(

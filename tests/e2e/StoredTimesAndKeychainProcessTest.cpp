@@ -93,7 +93,7 @@ class StoredTimesAndKeychainProcessTest : public DriverTest {
             kUnderAddressSanitizer ? 240 : 90);
         EXPECT_TRUE(arrived) << consoleTail();
         const auto asked = std::chrono::steady_clock::now();
-        EXPECT_EQ(driver.exitAndWait(60), 0) << consoleTail();
+        EXPECT_EQ(driver.exitAndWait(kDriverExitHang), 0) << consoleTail();
         std::printf("  the end took %.2f s\n",
                     std::chrono::duration<double>(std::chrono::steady_clock::now() - asked).count());
         return arrived;

@@ -177,7 +177,7 @@ class UserValuesFirstProcessTest : public UserValuesProcessTest {
             [&](const std::vector<tools::CollectedUpload>& uploads) { return acceptedCount(uploads, ours) >= 20; },
             kUnderAddressSanitizer ? 400 : 120))
             << consoleTail();
-        EXPECT_EQ(driver.exitAndWait(120), 0) << consoleTail();
+        EXPECT_EQ(driver.exitAndWait(kDriverExitHang), 0) << consoleTail();
     }
 
     // Three starts over `file`: the consent kept, each of the file's

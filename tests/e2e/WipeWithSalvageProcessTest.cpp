@@ -100,7 +100,7 @@ class WipeWithSalvageProcessTest : public DriverTest {
         ASSERT_TRUE(measurement.waitUntil(
             [&](const std::vector<tools::CollectedUpload>& uploads) { return acceptedCount(uploads, own) >= 20; }, 300))
             << consoleTail();
-        ASSERT_EQ(driver.exitAndWait(120), 0) << consoleTail();
+        ASSERT_EQ(driver.exitAndWait(kDriverExitHang), 0) << consoleTail();
     }
 
     // A reset asked for and not yet done, as the engine's preferences keep it.
@@ -126,7 +126,7 @@ class WipeWithSalvageProcessTest : public DriverTest {
         EXPECT_TRUE(measurement.waitUntil(
             [&](const std::vector<tools::CollectedUpload>& uploads) { return acceptedCount(uploads, own) >= 20; }, 300))
             << consoleTail();
-        EXPECT_EQ(driver.exitAndWait(120), 0) << consoleTail();
+        EXPECT_EQ(driver.exitAndWait(kDriverExitHang), 0) << consoleTail();
         expectEachAcceptedOnce(own, 20);
     }
 
@@ -224,7 +224,7 @@ TEST_F(WipeWithSalvageProcessTest, APartWhoseMarkCouldNotFollowIsSentOnce) {
             },
             300))
             << "arrived: " << acceptedCount(measurement.uploads(), stored) << consoleTail();
-        EXPECT_EQ(driver.exitAndWait(120), 0) << consoleTail();
+        EXPECT_EQ(driver.exitAndWait(kDriverExitHang), 0) << consoleTail();
     }
     expectEachAcceptedOnce(stored, kWipedStored);
     EXPECT_FALSE(fs::exists(mark()));

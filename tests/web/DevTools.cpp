@@ -27,10 +27,6 @@ namespace {
 
 using Clock = std::chrono::steady_clock;
 
-double secondsLeft(Clock::time_point deadline) {
-    return std::chrono::duration<double>(deadline - Clock::now()).count();
-}
-
 enum class Read { kSome, kNone, kClosed };
 
 // Reads what `fd` has within `seconds`.
@@ -45,12 +41,6 @@ Read readWithin(int fd, std::string& buffer, double seconds) {
     if (n <= 0) return Read::kClosed;
     buffer.append(chunk, static_cast<size_t>(n));
     return Read::kSome;
-}
-
-// Reads what `fd` has before `deadline`; false when nothing came or it closed.
-bool readSome(int fd, std::string& buffer, Clock::time_point deadline) {
-    const double left = secondsLeft(deadline);
-    return left > 0 && readWithin(fd, buffer, left) == Read::kSome;
 }
 
 // Reads what `fd` has before `deadline`, on a browser's own clock: a start
@@ -241,9 +231,9 @@ Tab::Tab() {
                       " HTTP/1.1\r\nHost: 127.0.0.1\r\nUpgrade: websocket\r\nConnection: Upgrade\r\n"
                       "Sec-WebSocket-Key: dGhlIHNhbXBsZSBub25jZQ==\r\nSec-WebSocket-Version: 13\r\n\r\n");
     std::string response;
-    auto deadline = Clock::now() + std::chrono::seconds(10);
+    web::GroupDeadline deadline = browserDeadline(10);
     while (response.find("\r\n\r\n") == std::string::npos)
-        if (!readSome(fd_, response, deadline)) break;
+        if (!readSomeOnItsClock(fd_, response, deadline)) break;
     if (response.find(" 101 ") == std::string::npos) {
         error_ = "the page refused the WebSocket: " + response.substr(0, 200);
         close(fd_);
