@@ -126,14 +126,12 @@ class KilledProcessTest : public DriverTest {
         // The next start: a marker logged after the start is uploaded with (or after) the stored events.
         DriverProcess next(CALVARO_EVENT_DRIVER,
                            debugArguments({"--count", "0", "--marker", std::to_string(round)}));
-        ASSERT_TRUE(measurement.waitUntil(
-            [&](const auto& uploads) {
-                return acceptedCount(std::span(uploads).subspan(uploadsBefore), [&](const auto& event) {
-                           return event.name == "e2e_marker" && event.intParam("n") == round;
-                       }) > 0;
-            },
-            30))
-            << "the next start uploaded nothing" << consoleTail();
+        ASSERT_TRUE(waitOnDriver(next, 30, [&] {
+            const auto uploads = measurement.uploads();
+            return acceptedCount(std::span(uploads).subspan(uploadsBefore), [&](const auto& event) {
+                       return event.name == "e2e_marker" && event.intParam("n") == round;
+                   }) > 0;
+        })) << "the next start uploaded nothing" << consoleTail();
         ASSERT_EQ(next.exitAndWait(kDriverExitHang), 0)
             << "stored events were left after the next start" << consoleTail();
 
