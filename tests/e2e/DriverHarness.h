@@ -96,9 +96,8 @@ inline const std::vector<uint8_t>& gzippedRepeat(const std::vector<uint8_t>& uni
 }
 
 // How long a driver asked to exit, or ending of itself, may take by the wall
-// clock: its end takes
-// seconds of its own, and a crowded core stretches that many times over;
-// only a hung driver comes near it.
+// clock: its end takes seconds of its own, and a crowded core stretches that
+// many times over; only a hung driver comes near it.
 inline constexpr double kDriverExitHang = 300;
 
 // The rounds a kill test runs: CALVARO_KILL_ROUNDS when it is a positive

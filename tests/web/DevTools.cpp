@@ -77,7 +77,11 @@ int connectLoopback(int port) {
     return fd;
 }
 
-web::GroupDeadline browserDeadline(double seconds);
+// `seconds` from now on the browser's own clock; its threads were running
+// before.
+web::GroupDeadline browserDeadline(double seconds) {
+    return web::GroupDeadline(seconds, Browser::shared().pid(), false);
+}
 
 // A plain HTTP/1.1 exchange with the browser's endpoint; the body.
 std::string httpRequest(int port, const std::string& method, const std::string& path) {
@@ -100,12 +104,6 @@ std::string httpRequest(int port, const std::string& method, const std::string& 
     }
     close(fd);
     return body == std::string::npos ? "" : response.substr(body);
-}
-
-// `seconds` from now on the browser's own clock; its threads were running
-// before.
-web::GroupDeadline browserDeadline(double seconds) {
-    return web::GroupDeadline(seconds, Browser::shared().pid(), false);
 }
 
 }  // namespace
