@@ -316,6 +316,9 @@ TEST(EditingCallbacks, AHostileProgramCostsEachEventABoundedShare) {
     auto logger = std::make_shared<RecordingPicoLogger>();
     editing.setModuleCreator([logger] { return std::make_shared<MSRPMessageLogger>(logger); }, "internal.logger");
     editing.runtime().setMemoryLimit(int64_t{4} << 20);
+    // The memory ceiling is what this row is about: the time guard waits long
+    // enough that a crowded core never reaches it first.
+    editing.runtime().setTimeLimit(kCountGuard);
     // Per event: 5 events created with 256 KiB of text each and 1000 more,
     // 500 log lines of 256 KiB each, and 512 KiB more kept in a global array.
     const std::string top = R"((let "kept" "big") (assign "kept" (array)) (assign "big" "x")
