@@ -42,14 +42,15 @@ namespace fs = std::filesystem;
 constexpr long kCostPeakKilobytes = kUnderAddressSanitizer ? 400 * 1024 : 100 * 1024;
 
 // What a start over such a file may cost in CPU time up to its first
-// screen: twenty times what a start over the settled file costs, measured
-// beside it. A crowded machine makes both dearer, not their ratio; the
-// quadratic read of the references cost 15 s.
-constexpr double kCostFirstScreenTimes = 20;
-// The settled file's start is measured as no less than this. On a fast
-// machine it costs one or two clock ticks (0.01-0.02 s in the release tree),
-// too few to measure by, while the dearest file here costs 0.5-0.6 s.
-constexpr double kCostUsualFloorSeconds = 0.1;
+// screen: a hundred times what a start over the settled file costs,
+// measured beside it. The dearest file here costs some forty times that
+// (0.5-0.6 s in the release tree, 3.4 s under the sanitizers on a crowded
+// core); the quadratic read of the references cost a hundred times what
+// one pass does, 15 s. A crowded machine makes both dearer, not their ratio.
+constexpr double kCostFirstScreenTimes = 100;
+// The settled file's start is measured as no less than three clock ticks:
+// on a fast machine it costs one or two, too few to measure by.
+constexpr double kCostUsualFloorSeconds = 0.03;
 
 const std::string kCostConsentXml =
     "<key>isDsgvoAccepted</key><true/><key>isOnboardingFinished</key><true/><key>isRatingAlreadyDone</key><true/>";
