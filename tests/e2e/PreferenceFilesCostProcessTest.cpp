@@ -48,9 +48,6 @@ constexpr long kCostPeakKilobytes = kUnderAddressSanitizer ? 400 * 1024 : 100 * 
 // core); the quadratic read of the references cost a hundred times what
 // one pass does, 15 s. A crowded machine makes both dearer, not their ratio.
 constexpr double kCostFirstScreenTimes = 100;
-// The settled file's start is measured as no less than three clock ticks:
-// on a fast machine it costs one or two, too few to measure by.
-constexpr double kCostUsualFloorSeconds = 0.03;
 
 const std::string kCostConsentXml =
     "<key>isDsgvoAccepted</key><true/><key>isOnboardingFinished</key><true/><key>isRatingAlreadyDone</key><true/>";
@@ -114,7 +111,7 @@ class PreferenceFilesCostProcessTest : public testing::Test {
         EXPECT_TRUE(run.shown) << run.seconds << " s" << said();
         EXPECT_GT(run.cpuSeconds, 0) << "unread" << said();
         std::printf("the settled file alone: first screen after %.2f s, %.2f s of CPU\n", run.seconds, run.cpuSeconds);
-        return std::max(run.cpuSeconds, kCostUsualFloorSeconds);
+        return calibrationCpuSeconds(run.cpuSeconds);
     }
 
     void fresh() {

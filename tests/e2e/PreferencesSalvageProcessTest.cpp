@@ -116,7 +116,7 @@ TEST_F(PreferencesSalvageProcessTest, AFileOfSharedReferencesIsSalvagedAtOnce) {
     std::printf("%zu bytes: first screen after %.2f s, %.2f s of CPU (%.2f s over the settled file), %ld kB at most\n",
                 file.size(), run.seconds, run.cpuSeconds, usual.cpuSeconds, run.peakKilobytes);
     EXPECT_GT(usual.cpuSeconds, 0) << "unread";
-    EXPECT_LT(run.cpuSeconds, kSalvageFirstScreenTimes * std::max(usual.cpuSeconds, 0.01)) << said();
+    EXPECT_LT(run.cpuSeconds, kSalvageFirstScreenTimes * calibrationCpuSeconds(usual.cpuSeconds)) << said();
     EXPECT_GT(expectKept(), 0u) << "the calculation is stored" << said();
 }
 
